@@ -1,0 +1,98 @@
+#include "run.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+static std::string slurp(int fd)
+{
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    return text;
+}
+
+static int temp_fd()
+{
+    char name[] = "/tmp/ostrel-run-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    unlink(name);
+    return fd;
+}
+
+Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds)
+{
+    int out_fd = temp_fd(), err_fd = temp_fd();
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        alarm(timeout_seconds);  // SIGALRM survives exec and ends a hung run
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int wait_status = 0;
+    waitpid(child, &wait_status, 0);
+    Outcome outcome;
+    if (WIFEXITED(wait_status))
+        outcome.status = WEXITSTATUS(wait_status);
+    else if (WIFSIGNALED(wait_status))
+        outcome.signal = WTERMSIG(wait_status);
+    outcome.out = slurp(out_fd);
+    outcome.err = slurp(err_fd);
+    return outcome;
+}
+
+std::string make_temp_dir()
+{
+    char name[] = "/tmp/ostrel-test-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return name;
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file),
+                                     std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}

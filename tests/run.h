@@ -1,0 +1,28 @@
+// Runs a program as a user would and captures what it says, and small file
+// helpers for tests that work on real files.
+#ifndef OSTREL_TESTS_RUN_H
+#define OSTREL_TESTS_RUN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Outcome {
+    int status = -1;    // exit status, or -1 when ended by a signal
+    int signal = 0;     // the signal that ended it, if any
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
+
+// Runs argv[0] with the given arguments; standard input is empty. A run that
+// takes longer than timeout_seconds is killed (and ends with SIGKILL).
+Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60);
+
+// A fresh, empty directory for one test.
+std::string make_temp_dir();
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+#endif
