@@ -1,0 +1,126 @@
+// The packer's code tables, checked against the rules the decoder reads
+// them by. The packer's functions are internal to it, so its source is
+// compiled in here, with its entry point renamed.
+#define main lzh8pack_main
+#include "../tools/lzh8pack.cpp"
+#undef main
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+// Walks the laid-out table from the root the way the decoder does and
+// collects every leaf with its depth; fails the test on any rule broken.
+void check_layout(const std::vector<unsigned>& entries, unsigned entry_bits, unsigned max_offset,
+                  const std::vector<unsigned>& expected_lengths)
+{
+    const unsigned leaf_flag_0 = 1u << (entry_bits - 1), mask = (leaf_flag_0 >> 1) - 1;
+    std::vector<unsigned> lengths(expected_lengths.size(), 0);
+    std::vector<std::pair<unsigned, unsigned>> nodes{{1, 0}};  // slot, depth
+    std::vector<bool> seen(entries.size(), false);
+    while (!nodes.empty()) {
+        auto [slot, depth] = nodes.back();
+        nodes.pop_back();
+        unsigned entry = entries[slot];
+        ASSERT_LE(entry & mask, max_offset);
+        for (unsigned b = 0; b < 2; b++) {
+            unsigned child = 2 * ((slot >> 1) + (entry & mask) + 1) + b;
+            ASSERT_LT(child, entries.size());
+            ASSERT_FALSE(seen[child]) << "slot " << child << " used twice";
+            seen[child] = true;
+            if (entry & (leaf_flag_0 >> b)) {
+                ASSERT_LT(entries[child], lengths.size());
+                ASSERT_EQ(lengths[entries[child]], 0u) << "symbol twice";
+                lengths[entries[child]] = depth + 1;
+            } else {
+                nodes.push_back({child, depth + 1});
+            }
+        }
+    }
+    EXPECT_EQ(lengths, expected_lengths);
+}
+
+std::vector<std::uint64_t> counts_of(unsigned symbols, unsigned mode, std::mt19937& rng)
+{
+    std::vector<std::uint64_t> counts(symbols);
+    for (std::uint64_t& count : counts) {
+        switch (mode) {
+        case 0: count = 1 + rng() % 1000000; break;                     // skewed
+        case 1: count = rng() % 3 == 0 ? 0 : 1 + rng() % 100; break;    // sparse
+        case 2: count = 1000 + rng() % 200; break;                      // near flat
+        default: count = rng() % 2 ? 1u << (rng() % 30) : 0; break;     // steep
+        }
+    }
+    return counts;
+}
+
+TEST(PackLayout, LaidOutTreesKeepEveryRule)
+{
+    std::mt19937 rng(7);
+    unsigned laid_out = 0;
+    for (unsigned trial = 0; trial < 400; trial++) {
+        std::vector<std::uint64_t> counts = counts_of(length_symbols, trial % 4, rng);
+        Tree tree = huffman_tree(counts);
+        std::vector<unsigned> entries =
+            layout_tree(tree, 9, length_max_child_offset, length_slots);
+        if (entries.empty())
+            continue;  // the packer falls back to fewer length symbols
+        laid_out++;
+        check_layout(entries, 9, length_max_child_offset, code_lengths(tree, length_symbols));
+        counts = counts_of(offset_symbols, trial % 4, rng);
+        tree = huffman_tree(counts);
+        entries = layout_tree(tree, 5, offset_max_child_offset, offset_slots);
+        ASSERT_FALSE(entries.empty()) << "offset codes always fit";
+        check_layout(entries, 5, offset_max_child_offset, code_lengths(tree, offset_symbols));
+    }
+    EXPECT_GE(laid_out, 300u);
+}
+
+// The packer's last resort: a flat code of at most 257 symbols.
+TEST(PackLayout, FlatCodesOfUpTo257SymbolsAlwaysFit)
+{
+    for (unsigned used = 2; used <= 257; used++) {
+        std::vector<std::uint64_t> counts(length_symbols, 0);
+        for (unsigned s = 0; s < used; s++)
+            counts[(s * 37) % length_symbols] = 1;
+        Tree tree = huffman_tree(counts);
+        std::vector<unsigned> entries = layout_tree(tree, 9, length_max_child_offset, length_slots);
+        ASSERT_FALSE(entries.empty()) << used;
+        check_layout(entries, 9, length_max_child_offset, code_lengths(tree, length_symbols));
+    }
+}
+
+TEST(PackLayout, HuffmanTreesHaveTwoLeavesAtLeast)
+{
+    for (std::vector<std::uint64_t> counts :
+         {std::vector<std::uint64_t>(17, 0), std::vector<std::uint64_t>{0, 0, 5, 0}}) {
+        Tree tree = huffman_tree(counts);
+        ASSERT_EQ(tree.size(), 1u);
+        EXPECT_LT(tree[0][0], 0);
+        EXPECT_LT(tree[0][1], 0);
+    }
+}
+
+// A section must hold every entry's bits and the decoder, which stops
+// loading once it has fetched the last byte of the section, must load
+// them all; and no smaller section may do.
+TEST(PackLayout, SectionsAreTheSmallestThatLoadEveryEntry)
+{
+    for (unsigned bits : {9u, 5u}) {
+        unsigned count_bytes = bits == 9 ? 2 : 1, most = bits == 9 ? 1023 : 63;
+        for (std::size_t entries = 1; entries <= most; entries++) {
+            unsigned x = section_count(entries, bits, count_bytes);
+            auto area = [&](unsigned n) { return 4 * std::size_t{n} + 4 - count_bytes; };
+            auto loaded = [&](unsigned n) { return std::min<std::size_t>(most, 8 * (area(n) - 1) / bits + 1); };
+            EXPECT_LE(entries * bits, 8 * area(x)) << bits << " " << entries;
+            EXPECT_GE(loaded(x), entries) << bits << " " << entries;
+            if (x > 0) {
+                EXPECT_TRUE(entries * bits > 8 * area(x - 1) || loaded(x - 1) < entries);
+            }
+        }
+    }
+}
+
+}  // namespace
