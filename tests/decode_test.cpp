@@ -406,6 +406,16 @@ TEST_F(Decode, UncreatableOutputIsReported)
         << outcome.err;
 }
 
+// The example the README decodes.
+TEST_F(Decode, ShippedExampleDecodesToItsOriginal)
+{
+    const std::string examples = EXAMPLES_DIR;
+    Outcome outcome = run({ostrel_binary, examples + "/stock.lzh8", out});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(read_file(out), read_file(examples + "/stock.txt"));
+}
+
 TEST_F(Decode, ExistingOutputIsReplaced)
 {
     write_file(out, Bytes(100, 0xEE));

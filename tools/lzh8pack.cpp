@@ -74,6 +74,13 @@ Bytes read_input(const char* path)
     if (input == nullptr)
         REPORT_CALL_FAILURE("fopen");
     Bytes data;
+    // Where the length is known up front, one allocation holds the input.
+    if (std::fseek(input, 0, SEEK_END) == 0) {
+        long length = std::ftell(input);
+        if (length > 0 && static_cast<unsigned long>(length) <= 0xFFFFFFFFul)
+            data.reserve(static_cast<std::size_t>(length));
+        std::rewind(input);
+    }
     std::uint8_t chunk[1 << 16];
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, input)) > 0) {
@@ -594,8 +601,9 @@ std::vector<std::uint32_t> parse(const Bytes& data, unsigned max_length, unsigne
         std::uint32_t span =
             static_cast<std::uint32_t>(std::min<std::size_t>(block_length, data.size() - start));
         if (start == 0) {
+            // Only the prices come of this parse, so it searches less.
             parse_block(data, start, span, chains, length_prices, offset_prices, max_length,
-                        max_chain, nice_length, cost, choice, tokens);
+                        max_chain / 4, nice_length, cost, choice, tokens);
             count_symbols(tokens, length_counts, offset_counts);
             length_prices = prices_of<length_symbols>(huffman_tree(length_counts));
             offset_prices = prices_of<offset_symbols>(huffman_tree(offset_counts));
