@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +35,8 @@ static int temp_fd()
     return fd;
 }
 
-Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds)
+Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
+            std::uint64_t address_space_limit)
 {
     int out_fd = temp_fd(), err_fd = temp_fd();
     std::vector<char*> args;
@@ -49,6 +51,10 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds)
         dup2(null_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
+        if (address_space_limit != 0) {
+            struct rlimit limit = {address_space_limit, address_space_limit};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         alarm(timeout_seconds);  // SIGALRM survives exec and ends a hung run
         execv(args[0], args.data());
         _exit(127);

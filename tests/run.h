@@ -15,8 +15,10 @@ struct Outcome {
 };
 
 // Runs argv[0] with the given arguments; standard input is empty. A run that
-// takes longer than timeout_seconds is killed (and ends with SIGKILL).
-Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60);
+// takes longer than timeout_seconds is ended by SIGALRM. A nonzero
+// address_space_limit caps the child's virtual memory (RLIMIT_AS).
+Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60,
+            std::uint64_t address_space_limit = 0);
 
 // A fresh, empty directory for one test.
 std::string make_temp_dir();

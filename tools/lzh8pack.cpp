@@ -660,7 +660,7 @@ int main(int argc, char** argv)
             continue;
         write_lzh8(argv[2], static_cast<std::uint32_t>(data.size()), length_entries, offset_entries,
                    encode_stream(tokens, length_tree, offset_tree));
-        std::exit(0);
+        return 0;
     }
     REPORT_FAILURE("no table layout found");
 }
