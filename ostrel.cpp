@@ -108,26 +108,18 @@ int walk_tree(TakeBit&& take_bit, const Slot* table, unsigned filled, unsigned e
     }
 }
 
-// The displacement: d has an implied top bit and k - 1 bits that follow;
-// only its low 16 bits count, so a copy reaches back 1 to 65536 bytes.
-std::uint32_t displacement(int k, std::uint32_t following_bits)
+// Decodes symbols until the image holds size bytes: the loop both decoders
+// share, handed their ways of reading a length code, an offset code and the
+// bits that follow it, and of copying a match. Returns nullptr, or the
+// reason for refusing a corrupt stream.
+template <typename LengthCode, typename OffsetCode, typename FollowingBits, typename CopyMatch>
+const char* decode_symbols(std::uint8_t* image, std::uint32_t size, LengthCode&& length_code,
+                           OffsetCode&& offset_code, FollowingBits&& following_bits,
+                           CopyMatch&& copy_match)
 {
-    return k == 0 ? 0 : ((1u << (k - 1)) | following_bits) & 0xFFFF;
-}
-
-// The reference decoder: one byte per checked read, one table read per bit.
-// Decodes the bit stream at stream_at until the image holds size bytes.
-// Returns nullptr, or the reason for refusing a corrupt stream.
-const char* decode_symbols_exact(std::FILE* input, std::int32_t stream_at, std::uint8_t* image,
-                                 std::uint32_t size, const std::uint16_t* lengths,
-                                 unsigned lengths_filled, const std::uint8_t* offsets,
-                                 unsigned offsets_filled)
-{
-    unsigned byte = get_byte_seek(stream_at, input), left = 8;
-    auto take_bit = [&] { return take_bits(input, byte, left, 1); };
     std::uint32_t q = 0;
     while (q < size) {
-        int symbol = walk_tree(take_bit, lengths, lengths_filled, length_entry_bits, 1);
+        int symbol = length_code();
         if (symbol < 0)
             return "corrupt length tree";
         if (symbol < 256) {
@@ -135,23 +127,48 @@ const char* decode_symbols_exact(std::FILE* input, std::int32_t stream_at, std::
             continue;
         }
         std::uint32_t length = (symbol & 0xFF) + 3;
-        int k = walk_tree(take_bit, offsets, offsets_filled, offset_entry_bits, 1);
+        int k = offset_code();
         if (k < 0)
             return "corrupt offset tree";
-        std::uint32_t following = 0;
-        for (int i = 1; i < k; i++)
-            following = following << 1 | take_bit();
-        std::uint32_t distance = displacement(k, following) + 1;
+        // d has an implied top bit and k - 1 bits that follow; only its low
+        // 16 bits count, so a copy reaches back 1 to 65536 bytes.
+        std::uint32_t d = k == 0 ? 0 : ((1u << (k - 1)) | following_bits(k - 1)) & 0xFFFF;
+        std::uint32_t distance = d + 1;
         if (distance > q)
             return "match before start of output";
-        // A match may run past the declared size; it is cut there. Copying
-        // forward byte by byte lets a short distance repeat what it just made.
+        // A match may run past the declared size; it is cut there.
         std::uint32_t count = length < size - q ? length : size - q;
-        for (std::uint32_t m = 0; m < count; m++)
-            image[q + m] = image[q + m - distance];
+        copy_match(q, distance, count);
         q += count;
     }
     return nullptr;
+}
+
+// The reference decoder: one byte per checked read, one table read per
+// bit, one byte copied at a time.
+const char* decode_symbols_exact(std::FILE* input, std::int32_t stream_at, std::uint8_t* image,
+                                 std::uint32_t size, const std::uint16_t* lengths,
+                                 unsigned lengths_filled, const std::uint8_t* offsets,
+                                 unsigned offsets_filled)
+{
+    unsigned byte = get_byte_seek(stream_at, input), left = 8;
+    auto take_bit = [&] { return take_bits(input, byte, left, 1); };
+    return decode_symbols(
+        image, size,
+        [&] { return walk_tree(take_bit, lengths, lengths_filled, length_entry_bits, 1); },
+        [&] { return walk_tree(take_bit, offsets, offsets_filled, offset_entry_bits, 1); },
+        [&](int wanted) {
+            std::uint32_t value = 0;
+            while (wanted-- > 0)
+                value = value << 1 | take_bit();
+            return value;
+        },
+        // Forward, byte by byte: a distance shorter than the match repeats
+        // the bytes it has just made.
+        [&](std::uint32_t q, std::uint32_t distance, std::uint32_t count) {
+            for (std::uint32_t m = 0; m < count; m++)
+                image[q + m] = image[q + m - distance];
+        });
 }
 
 // ---- The fast decoder ---------------------------------------------------
@@ -215,7 +232,7 @@ std::uint64_t load_64_be(const std::uint8_t* bytes)
 // Copies a match forward. Where the source lies 8 bytes back or more and the
 // image has room past the match, it copies 8 bytes at a time: the bytes
 // written past the match lie inside the image and are written again later.
-void copy_match(std::uint8_t* image, std::uint32_t q, std::uint32_t distance,
+void copy_match_fast(std::uint8_t* image, std::uint32_t q, std::uint32_t distance,
                 std::uint32_t count, std::uint32_t size)
 {
     std::uint8_t* to = image + q;
@@ -290,12 +307,12 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
         count--;
         return bit;
     };
-    auto take_bits_fast = [&](unsigned wanted) -> std::uint32_t {
-        if (wanted == 0)
+    auto take_bits_fast = [&](int wanted) -> std::uint32_t {
+        if (wanted <= 0)
             return 0;
-        if (count < wanted)
+        if (count < unsigned(wanted))
             refill();
-        if (count < wanted) {
+        if (count < unsigned(wanted)) {
             std::uint32_t value = 0;
             while (wanted-- > 0)
                 value = value << 1 | take_bit();
@@ -328,31 +345,22 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
         return walk_tree(take_bit, offsets, offsets_filled, offset_entry_bits, node);
     };
 
-    std::uint32_t q = 0;
-    while (q < size) {
-        if (count < 32)
-            refill();
-        int symbol = decode(length_lookup, length_lookup_bits, walk_lengths);
-        if (symbol < 0)
-            return "corrupt length tree";
-        if (symbol < 256) {
-            image[q++] = static_cast<std::uint8_t>(symbol);
-            continue;
-        }
-        std::uint32_t length = (symbol & 0xFF) + 3;
-        if (count < 32)
-            refill();
-        int k = decode(offset_lookup, offset_lookup_bits, walk_offsets);
-        if (k < 0)
-            return "corrupt offset tree";
-        std::uint32_t distance = displacement(k, take_bits_fast(k > 1 ? k - 1 : 0)) + 1;
-        if (distance > q)
-            return "match before start of output";
-        std::uint32_t copied = length < size - q ? length : size - q;
-        copy_match(image, q, distance, copied, size);
-        q += copied;
-    }
-    return nullptr;
+    return decode_symbols(
+        image, size,
+        [&] {
+            if (count < 32)
+                refill();
+            return decode(length_lookup, length_lookup_bits, walk_lengths);
+        },
+        [&] {
+            if (count < 32)
+                refill();
+            return decode(offset_lookup, offset_lookup_bits, walk_offsets);
+        },
+        take_bits_fast,
+        [&](std::uint32_t q, std::uint32_t distance, std::uint32_t copied) {
+            copy_match_fast(image, q, distance, copied, size);
+        });
 }
 
 // True when path names the file that stream reads, by whatever spelling or

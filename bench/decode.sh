@@ -17,19 +17,20 @@ corpus=$(bench/corpus.sh "$build/bench-corpus")
 work=$(mktemp -d -p "$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )")
 trap 'rm -rf "$work"' EXIT
 
+packed=$build/bench-packed  # packings kept between runs: packing is slow
+mkdir -p "$packed"
 total=0
 largest="" largest_size=0
-for file in "$corpus"/*; do
-    name=$(basename "$file")
+names=$(cd "$corpus" && ls)
+for name in $names; do
+    file=$corpus/$name
     size=$(stat -c %s "$file")
     total=$((total + size))
     [ "$size" -gt "$largest_size" ] && largest=$name largest_size=$size
-    [ -s "$build/bench-corpus/$name.lzh8" ] || "$build/lzh8pack" "$file" "$build/bench-corpus/$name.lzh8"
+    [ "$packed/$name.lzh8" -nt "$build/lzh8pack" ] || "$build/lzh8pack" "$file" "$packed/$name.lzh8"
+    cp "$packed/$name.lzh8" "$work/$name.lzh8"
     gzip -6c "$file" > "$work/$name.gz"
-    cp "$build/bench-corpus/$name.lzh8" "$work/$name.lzh8"
 done
-# bench-corpus/*.lzh8 are cached packings, not corpus files
-names=$(cd "$corpus" && ls | grep -v '\.lzh8$')
 
 decode_ostrel() {  # decode_ostrel BINARY
     for name in $names; do "$1" "$work/$name.lzh8" "$work/out"; done
