@@ -146,6 +146,30 @@ TEST_F(Decode, UnobtainableImageIsReported)
                    R"(ostrel\.cpp:[0-9]+:analyze_LZH8:malloc: Cannot allocate memory\n)");
 }
 
+// A full device takes the output: a small image fits the stream's buffer
+// and fails when main closes it; a large one fails in put_bytes itself.
+TEST_F(Decode, OutputThatCannotBeWrittenIsReported)
+{
+    if (!file_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    write_file(in, example_26);
+    Outcome small = run({ostrel_binary, in, "/dev/full"});
+    EXPECT_EQ(small.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        small.err, std::regex(R"(ostrel\.cpp:[0-9]+:main:fclose: No space left on device\n)")))
+        << small.err;
+    std::string runs = literals("a");
+    for (int i = 0; i < 400; i++)
+        runs += match(lengths_code, offsets_code, 258, 0);
+    write_file(in, lzh8::build(coded_file(100000, runs)));
+    Outcome large = run({ostrel_binary, in, "/dev/full"});
+    EXPECT_EQ(large.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        large.err,
+        std::regex(R"(util\.cpp:[0-9]+:put_bytes:fwrite: fwrite: No space left on device\n)")))
+        << large.err;
+}
+
 // The example the README decodes.
 TEST_F(Decode, ShippedExampleDecodesToItsOriginal)
 {

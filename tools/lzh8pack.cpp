@@ -7,11 +7,12 @@
 // bit first.
 //
 // Packing runs in three steps:
-//   1. parse the input into literals and matches, twice: a first pass with
-//      rough bit prices, a second priced by the codes the first would get;
-//      each pass is a shortest-path parse over hash-chain matches;
+//   1. parse the input into literals and matches: block by block, the
+//      cheapest path over hash-chain matches, priced in bits by the codes
+//      that the tokens so far would get;
 //   2. build Huffman codes and lay each tree out in its table, whose child
-//      offsets are bounded (127 pairs for lengths, 7 for offsets);
+//      offsets are bounded (127 pairs for lengths, 7 for offsets); when no
+//      layout fits, parse again with fewer match lengths;
 //   3. write the header, both table sections and the bit stream.
 
 #include "util.h"
@@ -309,8 +310,9 @@ Tree huffman_tree(std::vector<std::uint64_t> counts)
             counts[s] = 1;
             used++;
         }
-    // Queue items: (weight, item), item >= 0 a node, < 0 a leaf. Ties go to
-    // the item made first, which keeps the tree shallow.
+    // Queue items: (weight, item), item >= 0 a node, < 0 a leaf. Among equal
+    // weights leaves go first, then the nodes made first, which keeps the
+    // tree shallow.
     using Item = std::pair<std::uint64_t, int>;
     std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
     for (std::size_t s = 0; s < counts.size(); s++)
