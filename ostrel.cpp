@@ -222,18 +222,11 @@ void fill_lookup(const Slot* table, unsigned filled, unsigned entry_bits, unsign
     }
 }
 
-std::uint64_t load_64_be(const std::uint8_t* bytes)
-{
-    std::uint64_t value;
-    std::memcpy(&value, bytes, 8);
-    return __builtin_bswap64(value);
-}
-
 // Copies a match forward. Where the source lies 8 bytes back or more and the
 // image has room past the match, it copies 8 bytes at a time: the bytes
 // written past the match lie inside the image and are written again later.
 void copy_match_fast(std::uint8_t* image, std::uint32_t q, std::uint32_t distance,
-                std::uint32_t count, std::uint32_t size)
+                     std::uint32_t count, std::uint32_t size)
 {
     std::uint8_t* to = image + q;
     const std::uint8_t* from = to - distance;
@@ -275,7 +268,7 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     // Tops the buffer up to 56 bits or more, as far as the input goes.
     auto refill = [&] {
         if (block_end - block_at >= 8) {
-            bits |= load_64_be(block + block_at) >> count;
+            bits |= mem_get_64_be(block + block_at) >> count;
             block_at += (63 - count) >> 3;
             count |= 56;
             return;
