@@ -230,7 +230,7 @@ const unsigned lengths_weighed = 16;
 // without weighing the paths through it: both trade time for size, tuned
 // on binaries and text to pack smaller than gzip -9 in less time.
 const unsigned chain_limit = 32;
-const unsigned nice_match = 32;
+const unsigned nice_match = 16;
 
 // Finds the cheapest path of literals and matches through one block, under
 // the given prices, and appends its tokens. Matches stay inside the block,
@@ -593,7 +593,8 @@ void initial_prices(LengthPrices& length_prices, OffsetPrices& offset_prices)
 std::vector<std::uint32_t> parse(const Bytes& data, unsigned max_length, unsigned max_chain,
                                  unsigned nice_length)
 {
-    std::vector<std::uint32_t> tokens, cost(block_length + 1), choice(block_length + 1);
+    std::size_t most = std::min<std::size_t>(block_length, data.size());
+    std::vector<std::uint32_t> tokens, cost(most + 1), choice(most + 1);
     std::vector<std::uint64_t> length_counts, offset_counts;
     LengthPrices length_prices;
     OffsetPrices offset_prices;
