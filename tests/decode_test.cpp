@@ -170,6 +170,17 @@ TEST_F(Decode, OutputThatCannotBeWrittenIsReported)
         << large.err;
 }
 
+// Positions past 2 GiB: a valid file followed by 3 GiB of trailing data (a
+// sparse file, so nothing is written to disk).
+TEST_F(Decode, InputLargerThan2GiB)
+{
+    write_file(in, example_26);
+    ASSERT_EQ(truncate(in.c_str(), off_t{3} << 30), 0);
+    Outcome outcome = run({ostrel_binary, in, out});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(read_file(out), text_bytes("abcabcab"));
+}
+
 // The example the README decodes.
 TEST_F(Decode, ShippedExampleDecodesToItsOriginal)
 {
