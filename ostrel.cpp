@@ -86,6 +86,22 @@ unsigned load_table(std::FILE* input, std::int32_t area, std::uint32_t area_byte
     }
 }
 
+// The slot that bit leads to from the node in slot node holding entry: the
+// children lie in pair (node >> 1) + c + 1, with c the entry's low bits (7
+// of a length entry, 3 of an offset entry).
+unsigned child_slot(unsigned node, unsigned entry, unsigned bit, unsigned entry_bits)
+{
+    const unsigned offset_mask = (1u << (entry_bits - 2)) - 1;  // 0x7F or 0x07
+    return 2 * ((node >> 1) + (entry & offset_mask) + 1) + bit;
+}
+
+// Whether that child is a leaf: the entry's top bit flags child 0, the
+// next bit child 1 (0x100 and 0x80, or 0x10 and 0x08).
+bool child_is_leaf(unsigned entry, unsigned bit, unsigned entry_bits)
+{
+    return entry & (1u << (entry_bits - 1 - bit));
+}
+
 // Walks a tree from node, one bit per level, and returns the leaf's value.
 // A walk that leads to a slot the loader did not fill (or beyond the table)
 // returns -1 the moment it takes the bit that leads there; until a walk goes
@@ -94,15 +110,13 @@ template <typename Slot, typename TakeBit>
 int walk_tree(TakeBit&& take_bit, const Slot* table, unsigned filled, unsigned entry_bits,
               unsigned node)
 {
-    const unsigned leaf_flag_0 = 1u << (entry_bits - 1);  // 0x100 or 0x10
-    const unsigned offset_mask = (leaf_flag_0 >> 1) - 1;  // 0x7F or 0x07
     for (;;) {
         unsigned bit = take_bit();
         unsigned entry = table[node];
-        unsigned child = 2 * ((node >> 1) + (entry & offset_mask) + 1) + bit;
+        unsigned child = child_slot(node, entry, bit, entry_bits);
         if (child > filled)
             return -1;
-        if (entry & (leaf_flag_0 >> bit))
+        if (child_is_leaf(entry, bit, entry_bits))
             return table[child];
         node = child;
     }
@@ -200,16 +214,14 @@ template <typename Slot>
 void fill_lookup(const Slot* table, unsigned filled, unsigned entry_bits, unsigned lookup_bits,
                  std::uint32_t* lookup, unsigned node, unsigned depth, unsigned prefix)
 {
-    const unsigned leaf_flag_0 = 1u << (entry_bits - 1);
-    const unsigned offset_mask = (leaf_flag_0 >> 1) - 1;
     unsigned entry = table[node];
     for (unsigned bit = 0; bit < 2; bit++) {
-        unsigned child = 2 * ((node >> 1) + (entry & offset_mask) + 1) + bit;
+        unsigned child = child_slot(node, entry, bit, entry_bits);
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
         if (child > filled)
             outcome = lookup_bad | length;
-        else if (entry & (leaf_flag_0 >> bit))
+        else if (child_is_leaf(entry, bit, entry_bits))
             outcome = std::uint32_t{table[child]} << 8 | lookup_leaf | length;
         else if (length == lookup_bits)
             outcome = child << 8 | lookup_node | length;
@@ -319,6 +331,8 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     // A code through its lookup table when all its looked-up bits are
     // buffered, else bit by bit from the root.
     auto decode = [&](const std::uint32_t* lookup, unsigned lookup_bits, auto walk_from) -> int {
+        if (count < 32)
+            refill();
         std::uint32_t entry = lookup[bits >> (64 - lookup_bits)];
         unsigned used = entry & 31;
         if (used > count)
@@ -340,16 +354,8 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
 
     return decode_symbols(
         image, size,
-        [&] {
-            if (count < 32)
-                refill();
-            return decode(length_lookup, length_lookup_bits, walk_lengths);
-        },
-        [&] {
-            if (count < 32)
-                refill();
-            return decode(offset_lookup, offset_lookup_bits, walk_offsets);
-        },
+        [&] { return decode(length_lookup, length_lookup_bits, walk_lengths); },
+        [&] { return decode(offset_lookup, offset_lookup_bits, walk_offsets); },
         take_bits_fast,
         [&](std::uint32_t q, std::uint32_t distance, std::uint32_t copied) {
             copy_match_fast(image, q, distance, copied, size);

@@ -338,18 +338,32 @@ Tree huffman_tree(std::vector<std::uint64_t> counts)
     return tree;
 }
 
+// The code word of every symbol: its bits (first bit most significant) and
+// their count. Huffman trees over counts below 2^32 stay under 64 levels.
+void code_words(const Tree& tree, std::vector<std::uint64_t>& words, std::vector<unsigned>& lengths)
+{
+    std::vector<std::uint64_t> node_word(tree.size(), 0);
+    std::vector<unsigned> node_depth(tree.size(), 0);
+    for (std::size_t node = 0; node < tree.size(); node++)
+        for (unsigned b = 0; b < 2; b++) {
+            int child = tree[node][b];
+            std::uint64_t word = node_word[node] << 1 | b;
+            if (child >= 0) {
+                node_word[static_cast<std::size_t>(child)] = word;
+                node_depth[static_cast<std::size_t>(child)] = node_depth[node] + 1;
+            } else {
+                words[static_cast<std::size_t>(-1 - child)] = word;
+                lengths[static_cast<std::size_t>(-1 - child)] = node_depth[node] + 1;
+            }
+        }
+}
+
 // The code length of every symbol in the tree (0 for symbols not in it).
 std::vector<unsigned> code_lengths(const Tree& tree, std::size_t symbols)
 {
-    std::vector<unsigned> lengths(symbols, 0), depth(tree.size(), 0);
-    // Children always come after their parent in this numbering.
-    for (std::size_t node = 0; node < tree.size(); node++)
-        for (int child : tree[node]) {
-            if (child >= 0)
-                depth[static_cast<std::size_t>(child)] = depth[node] + 1;
-            else
-                lengths[static_cast<std::size_t>(-1 - child)] = depth[node] + 1;
-        }
+    std::vector<std::uint64_t> words(symbols);
+    std::vector<unsigned> lengths(symbols, 0);
+    code_words(tree, words, lengths);
     return lengths;
 }
 
@@ -439,25 +453,6 @@ void flush_bits(Bytes& out, std::uint64_t& pending, unsigned& pending_count)
     pending_count = 0;
 }
 
-// The code word of every symbol: its bits (first bit most significant) and
-// their count. Huffman trees over counts below 2^32 stay under 64 levels.
-void code_words(const Tree& tree, std::vector<std::uint64_t>& words, std::vector<unsigned>& lengths)
-{
-    std::vector<std::uint64_t> node_word(tree.size(), 0);
-    std::vector<unsigned> node_depth(tree.size(), 0);
-    for (std::size_t node = 0; node < tree.size(); node++)
-        for (unsigned b = 0; b < 2; b++) {
-            int child = tree[node][b];
-            std::uint64_t word = node_word[node] << 1 | b;
-            if (child >= 0) {
-                node_word[static_cast<std::size_t>(child)] = word;
-                node_depth[static_cast<std::size_t>(child)] = node_depth[node] + 1;
-            } else {
-                words[static_cast<std::size_t>(-1 - child)] = word;
-                lengths[static_cast<std::size_t>(-1 - child)] = node_depth[node] + 1;
-            }
-        }
-}
 
 // The smallest section for the entries: its entry area of P bytes (P = 4X
 // + 4 - count_field_bytes, X the section's count field) must hold every
