@@ -22,7 +22,9 @@
 
 #include "util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -371,6 +373,19 @@ bool same_file(std::FILE* stream, const char* path)
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
+// Opens path for binary writing at its start, creating it (mode 0666 less
+// the umask) if it does not exist, but never truncating it.
+std::FILE* open_untruncated(const char* path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr)
+        close(fd);
+    return stream;
+}
+
 }  // namespace
 
 void analyze_LZH8(std::FILE* input, std::FILE* output)
@@ -442,7 +457,9 @@ int main(int argc, char** argv)
         REPORT_CALL_FAILURE("fopen");
     if (same_file(input, argv[2]))
         REPORT_FAILURE("input and output are the same file");
-    std::FILE* output = std::fopen(argv[2], "wb");
+    // The output is opened without truncating it: an existing file keeps
+    // its contents until the decoded image is there to replace them.
+    std::FILE* output = open_untruncated(argv[2]);
     if (output == nullptr)
         REPORT_CALL_FAILURE("fopen");
     // The input must be a file that can be positioned; its length itself
@@ -454,6 +471,15 @@ int main(int argc, char** argv)
     std::rewind(input);
 
     analyze_LZH8(input, output);
+    // What a longer existing file held past the image goes. Cutting before
+    // the stream's buffer is flushed is safe: the buffered bytes lie below
+    // the logical position, so flushing them cannot lengthen the file again,
+    // and a failing flush is still reported by fclose. Terminals, pipes and
+    // devices have no length to cut.
+    struct stat written;
+    if (fstat(fileno(output), &written) == 0 && S_ISREG(written.st_mode) &&
+        ftruncate(fileno(output), ftello(output)) != 0)
+        REPORT_CALL_FAILURE("ftruncate");
 
     if (std::fclose(output) == EOF)
         REPORT_CALL_FAILURE("fclose");

@@ -77,6 +77,7 @@ TEST_F(Decode, EveryTruncationReportsTheReaderThatMetTheEnd)
         file.long_header = long_header;
         Bytes whole = lzh8::build(file);
         std::size_t header = long_header ? 8 : 4;
+        std::filesystem::remove(out);  // a new output, left empty by each failure
         for (std::size_t length = 0; length < whole.size(); length++) {
             SCOPED_TRACE("long header " + std::to_string(long_header) + ", length " +
                          std::to_string(length));
@@ -197,6 +198,24 @@ TEST_F(Decode, ExistingOutputIsReplaced)
     Outcome outcome = decode(example_26);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(read_file(out), text_bytes("abcabcab"));
+}
+
+// A failing run leaves an existing output as it was: every refusal, and
+// the two names swapped (a plain file given as the input).
+TEST_F(Decode, ExistingOutputSurvivesEveryRefusal)
+{
+    const Bytes precious = text_bytes("an earlier result, not to be lost");
+    std::vector<Refusal> cases = refusal_cases();
+    cases.push_back({"swapped names", text_bytes("plain text\n"),
+                     R"(ostrel\.cpp:[0-9]+:analyze_LZH8: not LZH8\n)"});
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(out, precious);
+        Outcome outcome = decode(c.input);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_TRUE(std::regex_match(outcome.err, std::regex(c.pattern))) << outcome.err;
+        EXPECT_EQ(read_file(out), precious);
+    }
 }
 
 // Every spelling of the input as the output is refused before the output

@@ -1,15 +1,14 @@
 // The packer's code tables, checked against the rules the decoder reads
-// them by. The packer's functions are internal to it, so its source is
-// compiled in here, with its entry point renamed.
-#define main lzh8pack_main
-#include "../tools/lzh8pack.cpp"
-#undef main
+// them by, through the packer's stages linked as a library.
+#include "lzh8pack.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 namespace {
+
+using namespace lzh8pack;
 
 // Walks the laid-out table from the root the way the decoder does and
 // collects every leaf with its depth; fails the test on any rule broken.
@@ -68,12 +67,12 @@ TEST(PackLayout, LaidOutTreesKeepEveryRule)
         if (entries.empty())
             continue;  // the packer falls back to fewer length symbols
         laid_out++;
-        check_layout(entries, 9, length_max_child_offset, code_lengths(tree, length_symbols));
+        check_layout(entries, 9, length_max_child_offset, code_of(tree, length_symbols).lengths);
         counts = counts_of(offset_symbols, trial % 4, rng);
         tree = huffman_tree(counts);
         entries = layout_tree(tree, 5, offset_max_child_offset, offset_slots);
         ASSERT_FALSE(entries.empty()) << "offset codes always fit";
-        check_layout(entries, 5, offset_max_child_offset, code_lengths(tree, offset_symbols));
+        check_layout(entries, 5, offset_max_child_offset, code_of(tree, offset_symbols).lengths);
     }
     EXPECT_GE(laid_out, 300u);
 }
@@ -88,7 +87,7 @@ TEST(PackLayout, FlatCodesOfUpTo257SymbolsAlwaysFit)
         Tree tree = huffman_tree(counts);
         std::vector<unsigned> entries = layout_tree(tree, 9, length_max_child_offset, length_slots);
         ASSERT_FALSE(entries.empty()) << used;
-        check_layout(entries, 9, length_max_child_offset, code_lengths(tree, length_symbols));
+        check_layout(entries, 9, length_max_child_offset, code_of(tree, length_symbols).lengths);
     }
 }
 

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <regex>
 
@@ -88,10 +90,11 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     // Packs and unpacks; returns the packed size.
-    std::size_t round_trip(const Bytes& input)
+    std::size_t round_trip(const Bytes& input, int level = 6)
     {
         write_file(dir + "/in", input);
-        Outcome packed = run({pack_binary, dir + "/in", dir + "/packed"}, 600);
+        Outcome packed =
+            run({pack_binary, "-" + std::to_string(level), dir + "/in", dir + "/packed"}, 600);
         EXPECT_EQ(packed.status, 0) << packed.err;
         EXPECT_EQ(packed.out + packed.err, "");
         Outcome unpacked = run({ostrel_binary, dir + "/packed", dir + "/out"}, 600);
@@ -147,11 +150,15 @@ std::vector<Input> inputs()
 
 TEST_F(Pack, EveryInputComesBackExactly)
 {
-    for (const Input& input : inputs()) {
-        SCOPED_TRACE(input.name);
-        std::size_t packed = round_trip(input.bytes);
-        EXPECT_LE(packed, input.bytes.size() * input.most + 2048);
-    }
+    for (const Input& input : inputs())
+        for (int level = 1; level <= 9; level++) {
+            SCOPED_TRACE(input.name + " at -" + std::to_string(level));
+            std::size_t packed = round_trip(input.bytes, level);
+            // The bounds are those of the default level and above.
+            if (level >= 6) {
+                EXPECT_LE(packed, input.bytes.size() * input.most + 2048);
+            }
+        }
 }
 
 // Over 16 MiB the size no longer fits the short header.
@@ -188,34 +195,166 @@ TEST_F(Pack, HeaderForms)
     }
 }
 
-TEST_F(Pack, FailuresAreReportedLikeOstrels)
+// Everything in the test's directory but the input and output.
+std::vector<std::string> strays(const std::string& dir)
 {
-    Outcome usage = run({pack_binary, "only-one"});
-    EXPECT_EQ(usage.status, 1);
-    EXPECT_EQ(usage.out, "Usage: " + pack_binary + " infile outfile\n");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename();
+        if (name != "in" && name != "out")
+            left.push_back(name);
+    }
+    return left;
+}
 
-    Outcome missing = run({pack_binary, dir + "/missing", dir + "/out"});
-    EXPECT_EQ(missing.status, 1);
+TEST_F(Pack, CommandLine)
+{
+    write_file(dir + "/in", text(5000, 1));
+    // The usage line as a pattern: its brackets and dots stand for themselves.
+    const std::string usage = std::regex_replace(
+        "Usage: " + pack_binary + " [-1 ... -9] [--] infile outfile\n",
+        std::regex(R"([.\[\]])"), R"(\$&)");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out_pattern, err_pattern;
+    };
+    const std::vector<Case> cases = {
+        {{"only-one"}, 1, usage, ""},
+        {{"a", "b", "c"}, 1, usage, ""},
+        {{"-9"}, 1, usage, ""},
+        {{"-h"}, 0, usage + "Packs infile[^]*", ""},
+        {{"--help", "x"}, 0, usage + "Packs infile[^]*", ""},
+        {{"-V"}, 0, "lzh8pack [0-9.]+\n", ""},
+        {{"--version"}, 0, "lzh8pack [0-9.]+\n", ""},
+        {{"-0", "in", "out"}, 1, "", R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option -0\n)"},
+        {{"--fast", "in", "out"}, 1, "", R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option --fast\n)"},
+        {{"missing", "out"}, 1, "", R"(tools/lzh8pack/input\.cpp:[0-9]+:open_input:fopen: No such file or directory\n)"},
+        {{"in", "no/dir/out"}, 1, "", R"(tools/lzh8pack/write\.cpp:[0-9]+:create_temporary:mkstemp: No such file or directory\n)"},
+        {{".", "out"}, 1, "", R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input:fread: fread: Is a directory\n)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> argv = {pack_binary};
+        for (const std::string& arg : c.args)
+            argv.push_back(arg == "in" || arg == "out" || arg == "missing" || arg == "." ||
+                                   arg == "no/dir/out"
+                               ? dir + "/" + arg
+                               : arg);
+        Outcome outcome = run(argv);
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_TRUE(std::regex_match(outcome.out, std::regex(c.out_pattern))) << outcome.out;
+        EXPECT_TRUE(std::regex_match(outcome.err, std::regex(c.err_pattern))) << outcome.err;
+        EXPECT_FALSE(file_exists(dir + "/out"));
+        EXPECT_EQ(strays(dir), std::vector<std::string>{});
+    }
+    // "--" ends the options: a file named -9 is a file.
+    write_file(dir + "/-9", {1, 2, 3});
+    EXPECT_EQ(run({pack_binary, "--", dir + "/-9", dir + "/out"}).status, 0);
+}
+
+// "-" reads standard input and writes standard output, at every level.
+TEST_F(Pack, EveryLevelThroughStreams)
+{
+    Bytes input = text(200000, 5);
+    write_file(dir + "/in", input);
+    for (int level = 1; level <= 9; level++) {
+        SCOPED_TRACE(level);
+        std::string command = pack_binary + " -" + std::to_string(level) + " - - < " + dir +
+                              "/in > " + dir + "/packed && " + ostrel_binary + " " + dir +
+                              "/packed " + dir + "/out";
+        Outcome outcome = run({"/bin/sh", "-c", command});
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_TRUE(read_file(dir + "/out") == input);
+    }
+}
+
+TEST_F(Pack, RefusesToWriteOverItsInput)
+{
+    const Bytes input = text(3000, 2);
+    write_file(dir + "/in", input);
+    std::filesystem::create_symlink(dir + "/in", dir + "/link");
+    std::filesystem::create_hard_link(dir + "/in", dir + "/hard");
+    for (const std::string& spelling :
+         {dir + "/in", dir + "/./in", dir + "/link", dir + "/hard"}) {
+        SCOPED_TRACE(spelling);
+        Outcome outcome = run({pack_binary, dir + "/in", spelling});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_TRUE(std::regex_match(
+            outcome.err,
+            std::regex(R"(tools/lzh8pack/write\.cpp:[0-9]+:open_output: input and output are the same file\n)")))
+            << outcome.err;
+        EXPECT_EQ(read_file(dir + "/in"), input);
+    }
+}
+
+// A write that fails (here past a file size limit, as on a full disk)
+// leaves neither a partial file nor a temporary one, and an existing output
+// as it was; so does a run ended by a signal, with the signal's status.
+TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
+{
+    write_file(dir + "/in", random_bytes(300000, 8));
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing);
+        std::filesystem::remove(dir + "/out");
+        if (existing)
+            write_file(dir + "/out", {'o', 'l', 'd'});
+        Outcome outcome = run({pack_binary, dir + "/in", dir + "/out"}, 60, 0, 100000);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_TRUE(std::regex_match(outcome.err,
+                                     std::regex(R"(util\.cpp:[0-9]+:put_bytes:fwrite: fwrite: File too large\n)")))
+            << outcome.err;
+        EXPECT_EQ(file_exists(dir + "/out"), existing);
+        if (existing) {
+            EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
+        }
+        EXPECT_EQ(strays(dir), std::vector<std::string>{});
+    }
+    write_file(dir + "/in", text(24 << 20, 3));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        Outcome outcome = run_interrupted({pack_binary, "-9", dir + "/in", dir + "/out"}, signal, 400);
+        EXPECT_EQ(outcome.signal, signal);
+        EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
+        EXPECT_EQ(strays(dir), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Pack, ReplacedOutputKeepsItsMode)
+{
+    write_file(dir + "/in", text(3000, 3));
+    write_file(dir + "/out", {1});
+    std::filesystem::permissions(dir + "/out", std::filesystem::perms(0640));
+    ASSERT_EQ(run({pack_binary, dir + "/in", dir + "/out"}).status, 0);
+    EXPECT_EQ(std::filesystem::status(dir + "/out").permissions(), std::filesystem::perms(0640));
+}
+
+// Inputs the format cannot hold, and memory that runs out, are refused
+// with one line, quickly, before the whole input is read.
+TEST_F(Pack, RefusesWhatCannotBePacked)
+{
+    {
+        std::ofstream sparse(dir + "/in", std::ios::binary);
+        sparse.seekp((std::int64_t{1} << 32), std::ios::beg);
+        sparse.put('x');  // 2^32 + 1 bytes, nearly all of them a hole
+    }
+    Outcome too_large = run({pack_binary, dir + "/in", dir + "/out"}, 10, std::uint64_t{256} << 20);
+    EXPECT_EQ(too_large.status, 1);
     EXPECT_TRUE(std::regex_match(
-        missing.err,
-        std::regex(R"(tools/lzh8pack\.cpp:[0-9]+:read_input:fopen: No such file or directory\n)")))
-        << missing.err;
+        too_large.err, std::regex(R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input: input too large for LZH8\n)")))
+        << too_large.err;
+    EXPECT_EQ(strays(dir), std::vector<std::string>{});
+#ifndef OSTREL_SANITIZED
+    write_file(dir + "/in", text(64 << 20, 4));
+    Outcome no_memory = run({pack_binary, "-9", dir + "/in", dir + "/out"}, 120, std::uint64_t{96} << 20);
+    EXPECT_EQ(no_memory.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        no_memory.err,
+        std::regex(R"(tools/lzh8pack/main\.cpp:[0-9]+:report_out_of_memory:operator new: Cannot allocate memory\n)")))
+        << no_memory.err;
     EXPECT_FALSE(file_exists(dir + "/out"));
-
-    write_file(dir + "/in", {1, 2, 3});
-    Outcome uncreatable = run({pack_binary, dir + "/in", dir + "/no/dir/out"});
-    EXPECT_EQ(uncreatable.status, 1);
-    EXPECT_TRUE(std::regex_match(
-        uncreatable.err,
-        std::regex(R"(tools/lzh8pack\.cpp:[0-9]+:write_lzh8:fopen: No such file or directory\n)")))
-        << uncreatable.err;
-
-    Outcome directory = run({pack_binary, dir, dir + "/out"});
-    EXPECT_EQ(directory.status, 1);
-    EXPECT_TRUE(std::regex_match(
-        directory.err,
-        std::regex(R"(tools/lzh8pack\.cpp:[0-9]+:read_input:fread: fread: Is a directory\n)")))
-        << directory.err;
+    EXPECT_EQ(strays(dir), std::vector<std::string>{});
+#endif
 }
 
 }  // namespace

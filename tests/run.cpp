@@ -35,10 +35,14 @@ static int temp_fd()
     return fd;
 }
 
-Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
-            std::uint64_t address_space_limit)
+struct Limits {
+    unsigned timeout_seconds;
+    std::uint64_t address_space, file_size;
+};
+
+static pid_t start(const std::vector<std::string>& argv, const Limits& limits, int out_fd,
+                   int err_fd)
 {
-    int out_fd = temp_fd(), err_fd = temp_fd();
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -51,14 +55,24 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
         dup2(null_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        if (address_space_limit != 0) {
-            struct rlimit limit = {address_space_limit, address_space_limit};
+        if (limits.address_space != 0) {
+            struct rlimit limit = {limits.address_space, limits.address_space};
             setrlimit(RLIMIT_AS, &limit);
         }
-        alarm(timeout_seconds);  // SIGALRM survives exec and ends a hung run
+        if (limits.file_size != 0) {
+            struct rlimit limit = {limits.file_size, limits.file_size};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);  // survives exec: writes fail with EFBIG
+        }
+        alarm(limits.timeout_seconds);  // SIGALRM survives exec and ends a hung run
         execv(args[0], args.data());
         _exit(127);
     }
+    return child;
+}
+
+static Outcome finish(pid_t child, int out_fd, int err_fd)
+{
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
     Outcome outcome;
@@ -69,6 +83,23 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
     outcome.out = slurp(out_fd);
     outcome.err = slurp(err_fd);
     return outcome;
+}
+
+Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
+            std::uint64_t address_space_limit, std::uint64_t file_size_limit)
+{
+    int out_fd = temp_fd(), err_fd = temp_fd();
+    pid_t child = start(argv, {timeout_seconds, address_space_limit, file_size_limit}, out_fd, err_fd);
+    return finish(child, out_fd, err_fd);
+}
+
+Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms)
+{
+    int out_fd = temp_fd(), err_fd = temp_fd();
+    pid_t child = start(argv, {600, 0, 0}, out_fd, err_fd);
+    usleep(delay_ms * 1000);
+    kill(child, signal);
+    return finish(child, out_fd, err_fd);
 }
 
 std::string make_temp_dir()

@@ -16,9 +16,14 @@ struct Outcome {
 
 // Runs argv[0] with the given arguments; standard input is empty. A run that
 // takes longer than timeout_seconds is ended by SIGALRM. A nonzero
-// address_space_limit caps the child's virtual memory (RLIMIT_AS).
+// address_space_limit caps the child's virtual memory (RLIMIT_AS). A nonzero
+// file_size_limit caps the files it writes (RLIMIT_FSIZE, with SIGXFSZ
+// ignored, so a write past it fails with EFBIG, as on a full disk).
 Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60,
-            std::uint64_t address_space_limit = 0);
+            std::uint64_t address_space_limit = 0, std::uint64_t file_size_limit = 0);
+
+// Runs argv as run does and sends it signal after delay_ms milliseconds.
+Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms);
 
 // A fresh, empty directory for one test.
 std::string make_temp_dir();

@@ -43,6 +43,9 @@ protected:
     bool check(const Bytes& file, const std::string& what)
     {
         write_file(dir + "/in", file);
+        // A fresh output each time: a failure must leave a new output empty
+        // (an existing one would keep what it held).
+        std::filesystem::remove(dir + "/out");
         Outcome outcome = run({ostrel_binary, dir + "/in", dir + "/out"}, 20);
         Bytes written = read_file(dir + "/out");
         std::uint64_t size = 0;

@@ -1,0 +1,200 @@
+// lzh8pack: writes an LZH8 file that ostrel decodes back to the input.
+//
+// The file carries one length tree (literals 0..255 and match lengths
+// 3..258 as symbols 256..511) and one offset tree (the bit length k of the
+// match displacement d = distance - 1, distances 1..65536), each laid out
+// as a table of node pairs, then the bit stream of codes, most significant
+// bit first. One pair of codes serves the whole file.
+//
+// Packing runs in stages, one file each, in the order data flows:
+//   input.cpp   reads the whole input, guarding its size;
+//   match.cpp   finds earlier occurrences: hash chains for the fast levels,
+//               binary trees for the best;
+//   parse.cpp   chooses literals and matches: greedy or lazy for the fast
+//               levels, the cheapest path under bit prices for the best;
+//   codes.cpp   builds the Huffman codes and lays each tree out in its table;
+//   write.cpp   writes the file, through a temporary file beside the output;
+//   main.cpp    the command line.
+#ifndef LZH8PACK_H
+#define LZH8PACK_H
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace lzh8pack {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const unsigned min_match = 3;
+const unsigned max_match = 258;
+const std::uint32_t window = 65536;  // distances 1..65536
+const unsigned length_symbols = 512;
+const unsigned offset_symbols = 17;  // k = 0..16 covers d = 0..65535
+const unsigned length_slots = 1024;  // table slots, slot 0 unused
+const unsigned offset_slots = 64;
+const unsigned length_max_child_offset = 127;
+const unsigned offset_max_child_offset = 7;
+const unsigned length_entry_bits = 9;
+const unsigned offset_entry_bits = 5;
+
+// The offset symbol of d: its bit length (0 for d = 0).
+inline unsigned bit_length(std::uint32_t d)
+{
+    return d == 0 ? 0 : 32 - static_cast<unsigned>(__builtin_clz(d));
+}
+
+// ---- input.cpp ---------------------------------------------------------
+
+// The named file opened for reading, or standard input for "-".
+std::FILE* open_input(const char* path);
+// All of the input, then closed. An input longer than the header can
+// declare is refused before it is read where its size is known, else as
+// soon as it is read that far.
+Bytes read_input(std::FILE* input);
+
+// ---- match.cpp ---------------------------------------------------------
+
+const std::uint32_t no_position = 0xFFFFFFFF;
+
+// The match finder's tables, all of positions: the latest position of each
+// three-byte hash; the newest position (a chain's head or a tree's root)
+// of each four-byte hash; and the links, one per position of the window
+// for chains, two per position of twice the window for trees.
+struct MatchFinder {
+    std::vector<std::uint32_t> latest3, heads, links;
+};
+
+MatchFinder new_match_finder(bool trees);
+
+// Length of the common prefix of a and b, at most limit bytes.
+unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit);
+
+// Hash chains: the longest match at i of at most limit bytes found among
+// depth candidates, stopping at nice bytes; best if none is longer than
+// best, else its length, with distance set. Links i into its chain.
+unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                       unsigned depth, unsigned nice, unsigned best, std::uint32_t& distance);
+void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
+
+// Hash buckets, two positions per hash and no links: the longer match at
+// i of at most limit bytes, 0 if none shorter than 4; adds i.
+unsigned bucket_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                        std::uint32_t& distance);
+void bucket_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
+
+// A three-byte match at i with the latest position of the same three-byte
+// hash: 3, with distance set, or 0 if there is none. Records i as that
+// latest position.
+unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                      std::uint32_t& distance);
+
+// Binary trees: inserts i and, when record is set, writes every match
+// longer than all before it (lengths and distances rising together, the
+// nearest first for each length), at most limit bytes long, among depth
+// candidates, stopping at nice bytes. Returns how many it wrote.
+unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                      unsigned depth, unsigned nice, bool record, unsigned* lengths,
+                      std::uint32_t* distances);
+
+// ---- parse.cpp ---------------------------------------------------------
+
+// A match and the literals before it; the literal bytes themselves are the
+// input's, so they are not stored. Eight bytes for at least three input
+// bytes keeps a parse within 8/3 of the input.
+struct Match {
+    std::uint32_t literals;  // input bytes taken as literals before the match
+    std::uint16_t length;    // 3..258
+    std::uint16_t d;         // distance - 1
+};
+
+// The parse of the whole input: its matches in order, then the literals
+// after the last one.
+struct Parse {
+    std::vector<Match> matches;
+    std::uint32_t trailing_literals = 0;
+};
+
+// How hard a level looks for matches and how it chooses among them.
+struct Level {
+    unsigned search_depth;  // candidates tried per position
+    unsigned nice_length;   // a match this long is taken at once
+    enum Strategy { greedy, lazy, cheapest } strategy;
+    unsigned passes;      // cheapest path: passes over the whole input
+    unsigned iterations;  // cheapest path: parses of each block per pass
+};
+
+Level level_settings(unsigned level);  // level 1..9
+Parse parse_input(const Bytes& data, const Level& level);
+
+// Symbol counts of a parse, for both codes.
+struct Counts {
+    std::array<std::uint64_t, length_symbols> lengths{};
+    std::array<std::uint64_t, offset_symbols> offsets{};
+};
+Counts count_symbols(const Bytes& data, const Parse& parse);
+
+// Cuts every match longer than max_length into pieces at the same distance
+// (a piece too short to be a match becomes literals): fewer length symbols
+// make a narrower tree that is easier to lay out.
+void split_matches(Parse& parse, unsigned max_length);
+
+// ---- codes.cpp ---------------------------------------------------------
+
+// A code tree: node 0 is the root; each node has two children, a node index
+// (>= 0) or a leaf, stored as -1 - symbol.
+using Tree = std::vector<std::array<int, 2>>;
+
+// A Huffman tree over the symbols with nonzero counts; a tree has two
+// leaves at least (the root is always a node), so unused symbols fill in.
+Tree huffman_tree(std::vector<std::uint64_t> counts);
+
+// A code: every symbol's code word (first bit most significant) and its
+// length in bits, 0 for a symbol outside the code.
+struct Code {
+    std::vector<std::uint64_t> words;
+    std::vector<unsigned> lengths;
+};
+Code code_of(const Tree& tree, std::size_t symbols);
+
+// The tree's table entries by slot (slot 0 unused), or nothing if no
+// layout keeps every child within max_offset pairs of its parent.
+std::vector<unsigned> layout_tree(const Tree& tree, unsigned entry_bits, unsigned max_offset,
+                                  unsigned slots);
+
+// Both trees of a parse, laid out: the codes rebuilt from ever narrower
+// token sets until both fit, which the last, flat step always does.
+struct Tables {
+    Tree length_tree, offset_tree;
+    std::vector<unsigned> length_entries, offset_entries;
+};
+Tables build_tables(const Bytes& data, Parse& parse);
+
+// ---- write.cpp ---------------------------------------------------------
+
+// The smallest count field X for a section of entries of entry_bits each,
+// after a count field of count_field_bytes (2 for lengths, 1 for offsets).
+unsigned section_count(std::size_t entries, unsigned entry_bits, unsigned count_field_bytes);
+
+// The output being made. A regular file (or a name not yet taken) is
+// written to a temporary file in the same directory, made when the output
+// is opened and renamed over the output only once complete and closed; on
+// any failure or SIGINT, SIGTERM or SIGHUP the temporary file is removed
+// and whatever stood at the output path is left as it was. Anything else (a
+// device, a pipe, "-" for standard output) is written directly.
+struct Output {
+    std::FILE* stream = nullptr;
+    const char* path = nullptr;  // the final name, nullptr for standard output
+    bool via_temporary = false;
+};
+
+// input_stream is the opened input: an output naming the same file, by any
+// spelling or link, is refused before anything is created.
+Output open_output(const char* path, std::FILE* input_stream);
+void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables);
+void finish_output(Output& output);
+
+}  // namespace lzh8pack
+
+#endif

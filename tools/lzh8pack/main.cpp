@@ -1,0 +1,87 @@
+// The command line: lzh8pack [-1 ... -9] [--] infile outfile
+#include "lzh8pack.h"
+
+#include "util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#ifndef LZH8PACK_VERSION
+#define LZH8PACK_VERSION "0.8"
+#endif
+
+namespace {
+
+const unsigned default_level = 6;
+
+void print_usage(std::FILE* stream, const char* program)
+{
+    std::fprintf(stream, "Usage: %s [-1 ... -9] [--] infile outfile\n", program);
+}
+
+void print_help(const char* program)
+{
+    print_usage(stdout, program);
+    std::printf("Packs infile into the LZH8 file outfile, which ostrel decodes back.\n"
+                "\n"
+                "  -1 ... -9      faster ... smaller (default -%u)\n"
+                "  -h, --help     show this help and exit\n"
+                "  -V, --version  show the version and exit\n"
+                "  --             end of options\n"
+                "\n"
+                "A name of - reads standard input or writes standard output. An existing\n"
+                "outfile is replaced only once the new file is complete.\n",
+                default_level);
+}
+
+// Every allocation that fails ends here, in the program's one way of failing.
+void report_out_of_memory()
+{
+    errno = ENOMEM;
+    REPORT_CALL_FAILURE("operator new");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::set_new_handler(report_out_of_memory);
+    const char* program = argc > 0 ? argv[0] : "lzh8pack";
+    unsigned level = default_level;
+    std::vector<const char*> names;
+    bool options = true;
+    for (int a = 1; a < argc; a++) {
+        const char* arg = argv[a];
+        if (!options || arg[0] != '-' || arg[1] == '\0') {
+            names.push_back(arg);
+        } else if (std::strcmp(arg, "--") == 0) {
+            options = false;
+        } else if (arg[1] >= '1' && arg[1] <= '9' && arg[2] == '\0') {
+            level = static_cast<unsigned>(arg[1] - '0');
+        } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            print_help(program);
+            return 0;
+        } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+            std::printf("lzh8pack %s\n", LZH8PACK_VERSION);
+            return 0;
+        } else {
+            std::string message = std::string("unknown option ") + arg;
+            REPORT_FAILURE(message.c_str());
+        }
+    }
+    if (names.size() != 2) {
+        print_usage(stdout, program);
+        return 1;
+    }
+    using namespace lzh8pack;
+    std::FILE* input = open_input(names[0]);
+    Output output = open_output(names[1], input);
+    Bytes data = read_input(input);
+    Parse parse = parse_input(data, level_settings(level));
+    Tables tables = build_tables(data, parse);
+    write_lzh8(output.stream, data, parse, tables);
+    finish_output(output);
+    return 0;
+}

@@ -1,0 +1,242 @@
+// Match finding over the last 64 KiB.
+//
+// Two finders share one idea: positions are grouped by a hash of the four
+// bytes that start there, and only positions of the same group are tried.
+// Hash chains link each group's positions newest first and suit a search
+// that wants the longest match and stops early. Binary trees keep each
+// group's positions sorted by the bytes that follow, so one descent finds
+// every match longer than all before it, which the cheapest-path parse
+// weighs. Three-byte matches pay off only close by: one more table keeps the
+// latest position of each three-byte hash.
+#include "lzh8pack.h"
+
+#include <cstring>
+
+namespace lzh8pack {
+
+const unsigned hash4_bits = 16;
+const unsigned hash3_bits = 14;
+const unsigned bucket_bits = 16;  // as many buckets as chain heads
+
+static std::uint32_t load_32(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+static unsigned hash3(const std::uint8_t* p)
+{
+    return ((load_32(p) & 0xFFFFFF) * 2654435761u) >> (32 - hash3_bits);
+}
+
+static unsigned hash4(const std::uint8_t* p)
+{
+    return (load_32(p) * 2654435761u) >> (32 - hash4_bits);
+}
+
+static unsigned bucket_hash(const std::uint8_t* p)
+{
+    return (load_32(p) * 2654435761u) >> (32 - bucket_bits);
+}
+
+unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit)
+{
+    unsigned length = 0;
+    while (length + 8 <= limit) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + length, 8);
+        std::memcpy(&y, b + length, 8);
+        if (x != y)
+            return length + static_cast<unsigned>(__builtin_ctzll(x ^ y) / 8);
+        length += 8;
+    }
+    while (length < limit && a[length] == b[length])
+        length++;
+    return length;
+}
+
+MatchFinder new_match_finder(bool trees)
+{
+    MatchFinder finder;
+    finder.latest3.assign(std::size_t{1} << hash3_bits, no_position);
+    finder.heads.assign(std::size_t{2} << hash4_bits, no_position);  // two for buckets
+    // A chain link per position of the window. A tree node per position of
+    // twice the window: the node of the position exactly 65536 back must
+    // survive while the current position's node is being written.
+    finder.links.assign(trees ? 4 * std::size_t{window} : window, no_position);
+    return finder;
+}
+
+// ---- Hash chains ---------------------------------------------------------
+
+// The longest match at i of at most limit bytes (from depth candidates,
+// stopping at nice bytes), if longer than best; links i into its chain.
+// Searching before linking keeps the link of i - 65536, which shares i's
+// slot, readable, so the whole window is reachable.
+unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                       unsigned depth, unsigned nice, unsigned best, std::uint32_t& distance)
+{
+    if (data.size() - i < 4)
+        return 0;
+    const std::uint8_t* here = &data[i];
+    unsigned h = hash4(here);
+    std::uint32_t first = finder.heads[h], candidate = first;
+    for (; depth > 0 && candidate != no_position && best < limit; depth--) {
+        std::uint32_t back = i - candidate;
+        if (back > window)
+            break;
+        const std::uint8_t* there = &data[candidate];
+        // The byte that would make the match longer than the best first:
+        // most candidates fail there.
+        if (there[best] == here[best] && load_32(there) == load_32(here)) {
+            unsigned length = common_length(here, there, limit);
+            if (length > best) {
+                best = length;
+                distance = back;
+                if (length >= nice)
+                    break;
+            }
+        }
+        candidate = finder.links[candidate % window];
+    }
+    finder.links[i % window] = first;
+    finder.heads[h] = i;
+    return best;
+}
+
+void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
+{
+    if (data.size() - i < 4)
+        return;
+    unsigned h = hash4(&data[i]);
+    finder.links[i % window] = finder.heads[h];
+    finder.heads[h] = i;
+}
+
+unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                      std::uint32_t& distance)
+{
+    if (data.size() - i < 4 || limit < min_match)
+        return 0;
+    unsigned h = hash3(&data[i]);
+    std::uint32_t near = finder.latest3[h];
+    finder.latest3[h] = i;
+    if (near == no_position || i - near > window ||
+        ((load_32(&data[i]) ^ load_32(&data[near])) & 0xFFFFFF) != 0)
+        return 0;
+    distance = i - near;
+    return min_match;
+}
+
+// ---- Hash buckets ----------------------------------------------------------
+//
+// The fastest level keeps no links: each four-byte hash has a bucket of the
+// two newest positions, in heads[2h] (newer) and heads[2h + 1].
+
+unsigned bucket_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                        std::uint32_t& distance)
+{
+    if (data.size() - i < 4)
+        return 0;
+    const std::uint8_t* here = &data[i];
+    std::uint32_t* bucket = &finder.heads[2 * bucket_hash(here)];
+    std::uint32_t newer = bucket[0], older = bucket[1];
+    bucket[1] = newer;
+    bucket[0] = i;
+    unsigned best = 0;
+    std::uint32_t here_32 = load_32(here);
+    for (std::uint32_t candidate : {newer, older}) {
+        if (candidate == no_position || i - candidate > window ||
+            load_32(&data[candidate]) != here_32)
+            continue;
+        unsigned length = 4 + common_length(here + 4, &data[candidate] + 4, limit - 4);
+        if (length > best) {
+            best = length;
+            distance = i - candidate;
+        }
+    }
+    return best;
+}
+
+void bucket_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
+{
+    if (data.size() - i < 4)
+        return;
+    std::uint32_t* bucket = &finder.heads[2 * bucket_hash(&data[i])];
+    bucket[1] = bucket[0];
+    bucket[0] = i;
+}
+
+// ---- Binary trees ----------------------------------------------------------
+//
+// Node n (a position) has a smaller child at links[2 (n mod 2W)] and a
+// larger one at links[2 (n mod 2W) + 1]: smaller and larger in the order of
+// the bytes that follow, compared over at most limit bytes. Inserting i
+// makes it the root of its group's tree: the descent from the old root
+// splits the tree into the part below i and the part above it, which
+// become i's two subtrees. Nodes beyond the window and those beyond the
+// depth are cut off, so the trees never hold stale positions.
+
+static std::uint32_t* tree_node(MatchFinder& finder, std::uint32_t position)
+{
+    return &finder.links[2 * (position % (2 * window))];
+}
+
+unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+                      unsigned depth, unsigned nice, bool record, unsigned* lengths,
+                      std::uint32_t* distances)
+{
+    unsigned found = 0;
+    if (data.size() - i < 4 || limit < 4)
+        return 0;
+    const std::uint8_t* here = &data[i];
+    unsigned h = hash4(here);
+    std::uint32_t candidate = finder.heads[h];
+    finder.heads[h] = i;
+    std::uint32_t* smaller = tree_node(finder, i);
+    std::uint32_t* larger = smaller + 1;
+    // Every node under the smaller pending link shares at least
+    // smaller_length bytes with here, and likewise for larger: the shorter
+    // of the two is known to match without looking.
+    unsigned smaller_length = 0, larger_length = 0, best = min_match - 1;
+    unsigned stop = nice < limit ? nice : limit;
+    for (;;) {
+        if (candidate == no_position || i - candidate > window || depth-- == 0) {
+            *smaller = *larger = no_position;
+            return found;
+        }
+        const std::uint8_t* there = &data[candidate];
+        unsigned length = smaller_length < larger_length ? smaller_length : larger_length;
+        if (there[length] == here[length]) {
+            length += common_length(here + length, there + length, limit - length);
+            if (record && length > best) {
+                best = length;
+                lengths[found] = length;
+                distances[found++] = i - candidate;
+            }
+            if (length >= stop) {
+                // As good as equal: the candidate's subtrees become i's,
+                // and the candidate leaves the tree for the newer i.
+                std::uint32_t* node = tree_node(finder, candidate);
+                *smaller = node[0];
+                *larger = node[1];
+                return found;
+            }
+        }
+        std::uint32_t* node = tree_node(finder, candidate);
+        if (there[length] < here[length]) {
+            *smaller = candidate;
+            smaller = node + 1;
+            candidate = *smaller;
+            smaller_length = length;
+        } else {
+            *larger = candidate;
+            larger = node;
+            candidate = *larger;
+            larger_length = length;
+        }
+    }
+}
+
+}  // namespace lzh8pack

@@ -1,0 +1,369 @@
+// Parsing: choosing which bytes go out as literals and which as matches.
+//
+// The fast levels take the longest match they find (greedy), or first look
+// one byte further for a longer one (lazy). The best levels find every
+// useful match of a block once, then choose the cheapest path through the
+// block under bit prices, and again under the prices of that choice. One
+// pair of codes serves the whole file, so the prices are those of the
+// whole file's symbols: a first quick parse of the whole input gives them,
+// and each block's new choice replaces its share of the counts.
+#include "lzh8pack.h"
+
+#include <algorithm>
+
+namespace lzh8pack {
+
+Level level_settings(unsigned level)
+{
+    static const Level levels[] = {
+        {1, 24, Level::greedy, 0, 0},      // 1
+        {4, 32, Level::greedy, 0, 0},      // 2
+        {6, 48, Level::lazy, 0, 0},        // 3
+        {12, 64, Level::lazy, 0, 0},       // 4
+        {24, 128, Level::lazy, 0, 0},      // 5
+        {48, 258, Level::lazy, 0, 0},      // 6
+        {4, 32, Level::cheapest, 1, 1},    // 7
+        {16, 64, Level::cheapest, 1, 1},   // 8
+        {24, 258, Level::cheapest, 1, 2},  // 9
+    };
+    return levels[level - 1];
+}
+
+// Builds a parse as it goes: literals are only counted.
+void add_match(Parse& parse, unsigned length, std::uint32_t distance)
+{
+    parse.matches.push_back({parse.trailing_literals, static_cast<std::uint16_t>(length),
+                             static_cast<std::uint16_t>(distance - 1)});
+    parse.trailing_literals = 0;
+}
+
+// A three-byte match is worth its code only close by.
+const std::uint32_t far_for_three = 4096;
+
+// The longest match at i for the fast levels: from the chains, or a near
+// three-byte match when the chains have none.
+unsigned fast_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, const Level& level,
+                      unsigned best, std::uint32_t& distance)
+{
+    unsigned limit = static_cast<unsigned>(std::min<std::size_t>(max_match, data.size() - i));
+    unsigned length =
+        chain_longest(finder, data, i, limit, level.search_depth, level.nice_length, best, distance);
+    if (level.search_depth > 1 && length < min_match) {
+        std::uint32_t near;
+        if (near3_length(finder, data, i, limit, near) >= min_match && near <= far_for_three) {
+            distance = near;
+            return min_match;
+        }
+    }
+    return length;
+}
+
+// The fastest level: greedy over hash buckets. Every position is added to
+// the buckets, those inside matches too; where nothing matches for a
+// while, the search steps ahead in growing strides.
+Parse bucket_parse(const Bytes& data)
+{
+    Parse parse;
+    parse.matches.reserve(data.size() / 16);
+    MatchFinder finder = new_match_finder(false);
+    const std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    unsigned misses = 0;
+    for (std::uint32_t i = 0; i < size;) {
+        unsigned limit = std::min(max_match, size - i);
+        std::uint32_t distance = 0;
+        unsigned length = limit >= 4 ? bucket_longest(finder, data, i, limit, distance) : 0;
+        if (length == 0) {
+            std::uint32_t stride = std::min(1 + (misses++ >> 5), size - i);
+            parse.trailing_literals += stride;
+            i += stride;
+            continue;
+        }
+        misses = 0;
+        add_match(parse, length, distance);
+        for (std::uint32_t j = i + 1; j < i + length; j++)
+            bucket_insert(finder, data, j);
+        i += length;
+    }
+    return parse;
+}
+
+// Greedy and lazy parsing over hash chains. Every position is linked into
+// the chains, those inside matches too.
+Parse fast_parse(const Bytes& data, const Level& level)
+{
+    Parse parse;
+    parse.matches.reserve(data.size() / 16);
+    MatchFinder finder = new_match_finder(false);
+    const std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    for (std::uint32_t i = 0; i < size;) {
+        std::uint32_t distance = 0;
+        unsigned length = fast_longest(finder, data, i, level, min_match - 1, distance);
+        if (length < min_match) {
+            parse.trailing_literals++;
+            i++;
+            continue;
+        }
+        std::uint32_t linked = i + 1;  // the next position not yet linked
+        if (level.strategy == Level::lazy) {
+            // While the next position has a longer match, this position
+            // goes out as a literal and the next one takes over.
+            while (length < level.nice_length && i + 1 < size) {
+                std::uint32_t next_distance = 0;
+                unsigned next = fast_longest(finder, data, i + 1, level, length, next_distance);
+                linked = i + 2;
+                if (next <= length)
+                    break;
+                parse.trailing_literals++;
+                i++;
+                length = next;
+                distance = next_distance;
+            }
+        }
+        add_match(parse, length, distance);
+        for (std::uint32_t j = std::max(linked, i + 1); j < i + length; j++)
+            chain_insert(finder, data, j);
+        i += length;
+    }
+    return parse;
+}
+
+// ---- The cheapest path ----------------------------------------------------
+
+// Bit prices of every symbol, and of every distance's code and extra bits.
+struct Prices {
+    std::array<unsigned, length_symbols> lengths;
+    std::array<unsigned, offset_symbols> offsets;
+};
+
+// Prices are the code lengths the counts would get; a symbol outside the
+// code is priced as if it got a code a little longer than the longest.
+template <std::size_t symbols>
+void price_symbols(const std::array<std::uint64_t, symbols>& counts,
+                   std::array<unsigned, symbols>& prices)
+{
+    Code code = code_of(huffman_tree(std::vector<std::uint64_t>(counts.begin(), counts.end())),
+                        symbols);
+    unsigned longest = *std::max_element(code.lengths.begin(), code.lengths.end());
+    for (std::size_t s = 0; s < symbols; s++)
+        prices[s] = code.lengths[s] != 0 ? code.lengths[s] : longest + 2;
+}
+
+Prices prices_of(const Counts& counts)
+{
+    Prices prices;
+    price_symbols(counts.lengths, prices.lengths);
+    price_symbols(counts.offsets, prices.offsets);
+    return prices;
+}
+
+unsigned distance_price(const Prices& prices, std::uint32_t distance)
+{
+    unsigned k = bit_length(distance - 1);
+    return prices.offsets[k] + (k >= 2 ? k - 1 : 0);
+}
+
+void add_counts(Counts& to, const Counts& from, int sign)
+{
+    for (unsigned s = 0; s < length_symbols; s++)
+        to.lengths[s] += static_cast<std::uint64_t>(sign) * from.lengths[s];
+    for (unsigned s = 0; s < offset_symbols; s++)
+        to.offsets[s] += static_cast<std::uint64_t>(sign) * from.offsets[s];
+}
+
+const std::uint32_t block_length = 1 << 17;
+const unsigned most_cached = 16;  // matches kept per position, the longest
+
+// The matches of one block, found once: for position j, cached[first[j]]
+// up to cached[first[j + 1]], each its length << 16 | d.
+struct MatchCache {
+    std::vector<std::uint32_t> first, cached;
+};
+
+void find_block_matches(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+                        std::uint32_t span, const Level& level, MatchCache& cache)
+{
+    unsigned lengths[max_match + 1];
+    std::uint32_t distances[max_match + 1];
+    cache.first.assign(span + 1, 0);
+    cache.cached.clear();
+    std::uint32_t skip_until = 0;  // inside a long match: link, do not record
+    for (std::uint32_t j = 0; j < span; j++) {
+        cache.first[j] = static_cast<std::uint32_t>(cache.cached.size());
+        std::uint32_t i = start + j;
+        unsigned limit = std::min(max_match, span - j);
+        bool record = j >= skip_until;
+        unsigned found = tree_matches(finder, data, i, limit, record ? level.search_depth : 8,
+                                      level.nice_length, record, lengths, distances);
+        std::uint32_t near;
+        unsigned near_length = near3_length(finder, data, i, limit, near);
+        if (!record)
+            continue;
+        // A three-byte match nearer than the trees' first.
+        if (near_length >= min_match && (found == 0 || near < distances[0]))
+            cache.cached.push_back(min_match << 16 | (near - 1));
+        for (unsigned m = found > most_cached ? found - most_cached : 0; m < found; m++)
+            cache.cached.push_back(lengths[m] << 16 | (distances[m] - 1));
+        if (found > 0 && lengths[found - 1] >= level.nice_length)
+            skip_until = j + lengths[found - 1];
+    }
+    cache.first[span] = static_cast<std::uint32_t>(cache.cached.size());
+}
+
+// The cheapest path through the block under the prices, every length of
+// every cached match weighed; appended to the parse, whose literals before
+// the block's first match carry on from the blocks before, and counted.
+void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
+                   const MatchCache& cache, const Prices& prices, std::vector<std::uint32_t>& cost,
+                   std::vector<std::uint32_t>& choice, Parse& parse, Counts& counts)
+{
+    counts = Counts();
+    std::fill(cost.begin(), cost.begin() + span + 1, 0xFFFFFFFF);
+    cost[0] = 0;
+    for (std::uint32_t j = 0; j < span; j++) {
+        std::uint32_t here = cost[j];
+        std::uint32_t literal = here + prices.lengths[data[start + j]];
+        if (literal < cost[j + 1]) {
+            cost[j + 1] = literal;
+            choice[j + 1] = 1 << 16;
+        }
+        unsigned shorter = min_match - 1;
+        for (std::uint32_t c = cache.first[j]; c < cache.first[j + 1]; c++) {
+            unsigned length = cache.cached[c] >> 16;
+            std::uint32_t d = cache.cached[c] & 0xFFFF;
+            std::uint32_t base = here + distance_price(prices, d + 1);
+            for (unsigned l = shorter + 1; l <= length; l++) {
+                std::uint32_t total = base + prices.lengths[256 + l - min_match];
+                if (total < cost[j + l]) {
+                    cost[j + l] = total;
+                    choice[j + l] = l << 16 | d;
+                }
+            }
+            shorter = length;
+        }
+    }
+    // Walk back from the block's end along the cheapest choices, marking
+    // each step's start, then emit forward.
+    std::uint32_t steps = 0;
+    for (std::uint32_t j = span; j > 0; j -= choice[j] >> 16)
+        cost[steps++] = j;  // cost is no longer needed: it holds the path
+    for (std::uint32_t s = steps; s-- > 0;) {
+        std::uint32_t to = cost[s], token = choice[to], length = token >> 16;
+        if (length == 1) {
+            parse.trailing_literals++;
+            counts.lengths[data[start + to - 1]]++;
+        } else {
+            add_match(parse, length, (token & 0xFFFF) + 1);
+            counts.lengths[256 + length - min_match]++;
+            counts.offsets[bit_length(token & 0xFFFF)]++;
+        }
+    }
+}
+
+// The counts of the parse's tokens that start in each block.
+std::vector<Counts> block_counts(const Bytes& data, const Parse& parse)
+{
+    std::vector<Counts> blocks((data.size() + block_length - 1) / block_length);
+    std::size_t at = 0;
+    auto literals = [&](std::uint32_t count) {
+        for (; count > 0; count--, at++)
+            blocks[at / block_length].lengths[data[at]]++;
+    };
+    for (const Match& match : parse.matches) {
+        literals(match.literals);
+        Counts& block = blocks[at / block_length];
+        block.lengths[256 + match.length - min_match]++;
+        block.offsets[bit_length(match.d)]++;
+        at += match.length;
+    }
+    literals(parse.trailing_literals);
+    return blocks;
+}
+
+// One pass over the whole input: each block is parsed under the prices of
+// the whole file's counts, in which the block's share is first that of the
+// previous parse and then that of its own last parse.
+Parse cheapest_pass(const Bytes& data, const Level& level, const Parse& previous)
+{
+    std::vector<Counts> previous_blocks = block_counts(data, previous);
+    Counts whole;
+    for (const Counts& block : previous_blocks)
+        add_counts(whole, block, 1);
+    Parse parse;
+    parse.matches.reserve(previous.matches.size() + previous.matches.size() / 8);
+    MatchFinder finder = new_match_finder(true);
+    MatchCache cache;
+    std::size_t most = std::min<std::size_t>(block_length, data.size());
+    std::vector<std::uint32_t> cost(most + 1), choice(most + 1);
+    for (std::uint32_t start = 0, block = 0; start < data.size(); start += block_length, block++) {
+        std::uint32_t span = static_cast<std::uint32_t>(
+            std::min<std::size_t>(block_length, data.size() - start));
+        find_block_matches(finder, data, start, span, level, cache);
+        // Each parse of the block is priced by the whole file's counts with
+        // the block's own share taken from its parse before.
+        Counts share = previous_blocks[block], mine;
+        for (unsigned iteration = 0; iteration < level.iterations; iteration++) {
+            Parse block_parse;
+            block_parse.trailing_literals = parse.trailing_literals;
+            cheapest_path(data, start, span, cache, prices_of(whole), cost, choice, block_parse,
+                          mine);
+            add_counts(whole, share, -1);
+            add_counts(whole, mine, 1);
+            share = mine;
+            if (iteration + 1 == level.iterations) {
+                parse.matches.insert(parse.matches.end(), block_parse.matches.begin(),
+                                     block_parse.matches.end());
+                parse.trailing_literals = block_parse.trailing_literals;
+            }
+        }
+    }
+    return parse;
+}
+
+Parse cheapest_parse(const Bytes& data, const Level& level)
+{
+    // The first prices need only be roughly right: a greedy parse gives them.
+    Parse parse = fast_parse(data, level_settings(2));
+    for (unsigned pass = 0; pass < level.passes; pass++)
+        parse = cheapest_pass(data, level, parse);
+    return parse;
+}
+
+Parse parse_input(const Bytes& data, const Level& level)
+{
+    if (level.strategy == Level::cheapest)
+        return cheapest_parse(data, level);
+    return level.search_depth == 1 ? bucket_parse(data) : fast_parse(data, level);
+}
+
+Counts count_symbols(const Bytes& data, const Parse& parse)
+{
+    Counts counts;
+    for (const Counts& block : block_counts(data, parse))
+        add_counts(counts, block, 1);
+    return counts;
+}
+
+void split_matches(Parse& parse, unsigned max_length)
+{
+    std::vector<Match> pieces;
+    pieces.reserve(parse.matches.size());
+    std::uint32_t literals = 0;  // carried from a piece too short to be a match
+    for (Match match : parse.matches) {
+        literals += match.literals;
+        unsigned left = match.length;
+        while (left >= min_match) {
+            unsigned piece = std::min(left, max_length);
+            // Leave the last piece a match, if the split allows it.
+            if (left - piece > 0 && left - piece < min_match && piece > min_match)
+                piece = std::max<unsigned>(min_match, left - min_match);
+            pieces.push_back({literals, static_cast<std::uint16_t>(piece), match.d});
+            literals = 0;
+            left -= piece;
+        }
+        literals += left;
+    }
+    parse.matches = std::move(pieces);
+    parse.trailing_literals += literals;
+}
+
+}  // namespace lzh8pack

@@ -1,0 +1,290 @@
+// Writing the file: the header, both table sections and the bit stream,
+// into an output that never holds a partial file.
+#include "lzh8pack.h"
+
+#include "util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace lzh8pack {
+
+// ---- The bit writer ---------------------------------------------------
+
+// Values go out most significant bit first. pending holds count bits not
+// yet written, in its low bits; count stays below 32 between calls, so a
+// value of up to 32 bits always fits on top. Whole 32-bit words go to the
+// buffer, and the buffer to the stream when it fills: its 4 spare bytes
+// let the last word land before the check.
+const std::size_t write_chunk = 1 << 16;
+
+struct BitWriter {
+    std::FILE* stream = nullptr;
+    std::uint64_t pending = 0;
+    unsigned count = 0;
+    std::size_t used = 0;
+    std::uint8_t buffer[write_chunk + 4];
+};
+
+void flush_buffer(BitWriter& writer)
+{
+    put_bytes(writer.stream, writer.buffer, static_cast<std::uint32_t>(writer.used));
+    writer.used = 0;
+}
+
+// Appends the low count bits of value (count <= 32).
+inline void put_bits(BitWriter& writer, std::uint64_t value, unsigned count)
+{
+    writer.pending = writer.pending << count | value;
+    writer.count += count;
+    if (writer.count >= 32) {
+        writer.count -= 32;
+        std::uint32_t word = __builtin_bswap32(static_cast<std::uint32_t>(writer.pending >> writer.count));
+        std::memcpy(writer.buffer + writer.used, &word, 4);
+        writer.used += 4;
+        if (writer.used >= write_chunk)
+            flush_buffer(writer);
+    }
+}
+
+// A code word of any length, 32 bits at a time.
+void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
+{
+    if (length > 32) {
+        put_bits(writer, word >> 32, length - 32);
+        length = 32;
+    }
+    put_bits(writer, word & 0xFFFFFFFF, length);
+}
+
+// Pads the last byte with zero bits and writes out everything.
+void finish_bits(BitWriter& writer)
+{
+    while (writer.count >= 8) {
+        writer.count -= 8;
+        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> writer.count);
+    }
+    if (writer.count > 0)
+        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending << (8 - writer.count));
+    writer.count = 0;
+    flush_buffer(writer);
+}
+
+// ---- Sections ---------------------------------------------------------
+
+// The smallest section for the entries: its entry area of P bytes (P = 4X
+// + 4 - count_field_bytes, X the section's count field) must hold every
+// entry's bits, and the decoder, which loads entries only while bytes of
+// the area remain unfetched, must load all of them: floor(8 (P - 1) / bits)
+// + 1 >= N. Returns X.
+unsigned section_count(std::size_t entries, unsigned entry_bits, unsigned count_field_bytes)
+{
+    for (unsigned x = 0;; x++) {
+        std::size_t area = 4 * std::size_t{x} + 4 - count_field_bytes;
+        if (entries * entry_bits <= 8 * area && 8 * (area - 1) / entry_bits + 1 >= entries)
+            return x;
+    }
+}
+
+// A table section: the count field, then the entries from slot 1 on,
+// padded with zero bits to the section's end.
+void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsigned entry_bits,
+                   unsigned count_field_bytes)
+{
+    unsigned x = section_count(entries.size() - 1, entry_bits, count_field_bytes);
+    if (count_field_bytes == 2)
+        put_bits(writer, (x & 0xFF) << 8 | x >> 8, 16);  // little-endian
+    else
+        put_bits(writer, x, 8);
+    for (std::size_t slot = 1; slot < entries.size(); slot++)
+        put_bits(writer, entries[slot], entry_bits);
+    std::size_t area_bits = 8 * (4 * std::size_t{x} + 4 - count_field_bytes);
+    for (std::size_t bits = (entries.size() - 1) * entry_bits; bits < area_bits;) {
+        unsigned pad = static_cast<unsigned>(std::min<std::size_t>(32, area_bits - bits));
+        put_bits(writer, 0, pad);
+        bits += pad;
+    }
+}
+
+void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables)
+{
+    auto owned = std::make_unique<BitWriter>();  // 64 KiB: kept off the stack
+    BitWriter& writer = *owned;
+    writer.stream = stream;
+    // The short header holds sizes 1 to 2^24 - 1; a zero there announces
+    // the long form, which therefore carries size 0 as well. Every section
+    // is a whole number of 32-bit words, so the writer is word-aligned at
+    // each section's start.
+    auto size = static_cast<std::uint32_t>(data.size());
+    std::uint8_t header[8];
+    if (size == 0 || size > 0xFFFFFF) {
+        mem_put_32_le(0x40, header);
+        mem_put_32_le(size, header + 4);
+        put_bits(writer, mem_get_32_be(header), 32);
+        put_bits(writer, mem_get_32_be(header + 4), 32);
+    } else {
+        mem_put_32_le(0x40 | size << 8, header);
+        put_bits(writer, mem_get_32_be(header), 32);
+    }
+    write_section(writer, tables.length_entries, length_entry_bits, 2);
+    write_section(writer, tables.offset_entries, offset_entry_bits, 1);
+
+    Code lengths = code_of(tables.length_tree, length_symbols);
+    Code offsets = code_of(tables.offset_tree, offset_symbols);
+    std::size_t at = 0;
+    auto literals = [&](std::uint32_t count) {
+        for (; count > 0; count--, at++)
+            put_word(writer, lengths.words[data[at]], lengths.lengths[data[at]]);
+    };
+    for (const Match& match : parse.matches) {
+        literals(match.literals);
+        unsigned symbol = 256 + match.length - min_match;
+        put_word(writer, lengths.words[symbol], lengths.lengths[symbol]);
+        unsigned k = bit_length(match.d);
+        put_word(writer, offsets.words[k], offsets.lengths[k]);
+        if (k >= 2)  // the top bit of d is implied by k
+            put_bits(writer, match.d & ((1u << (k - 1)) - 1), k - 1);
+        at += match.length;
+    }
+    literals(parse.trailing_literals);
+    finish_bits(writer);
+}
+
+// ---- The output file ----------------------------------------------------
+//
+// The temporary file must be removed on any failure, which ends the process
+// through exit, and on the signals that end it: its name is the one piece
+// of state that the exit and signal handlers share with the program, so it
+// lives here, set only while signals are blocked.
+
+char temporary_path[PATH_MAX + 1];
+volatile std::sig_atomic_t temporary_live = 0;
+const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void remove_temporary()
+{
+    if (temporary_live)
+        unlink(temporary_path);
+    temporary_live = 0;
+}
+
+extern "C" void end_on_signal(int signal)
+{
+    remove_temporary();
+    // Ends the process the way the signal would have, for the shell to see.
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void watch_signals()
+{
+    std::atexit(remove_temporary);
+    for (int signal : cleanup_signals) {
+        struct sigaction action = {};
+        sigaction(signal, nullptr, &action);
+        if (action.sa_handler == SIG_IGN)
+            continue;  // a run under nohup stays deaf to hangups
+        action.sa_handler = end_on_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void block_signals(bool block, sigset_t& saved)
+{
+    if (block) {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : cleanup_signals)
+            sigaddset(&set, signal);
+        sigprocmask(SIG_BLOCK, &set, &saved);
+    } else {
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
+    }
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Creates the temporary file beside path, with the mode the output will
+// have: that of the file it replaces, or the usual one of a new file.
+std::FILE* create_temporary(const char* path, const struct stat* replaced)
+{
+    std::string name = path;
+    std::size_t slash = name.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    std::string pattern = directory + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
+    if (pattern.size() > PATH_MAX) {
+        errno = ENAMETOOLONG;
+        REPORT_CALL_FAILURE("mkstemp");
+    }
+    sigset_t saved;
+    block_signals(true, saved);
+    std::strcpy(temporary_path, pattern.c_str());
+    int fd = mkstemp(temporary_path);
+    if (fd < 0)
+        REPORT_CALL_FAILURE("mkstemp");
+    temporary_live = 1;
+    block_signals(false, saved);
+    mode_t mode;
+    if (replaced != nullptr) {
+        mode = replaced->st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0)
+        REPORT_CALL_FAILURE("fchmod");
+    std::FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr)
+        REPORT_CALL_FAILURE("fdopen");
+    return stream;
+}
+
+Output open_output(const char* path, std::FILE* input_stream)
+{
+    if (std::strcmp(path, "-") == 0)
+        return {stdout, nullptr, false};
+    struct stat input, existing;
+    bool exists = stat(path, &existing) == 0;
+    if (exists && fstat(fileno(input_stream), &input) == 0 && same_file(input, existing))
+        REPORT_FAILURE("input and output are the same file");
+    if (exists && !S_ISREG(existing.st_mode)) {
+        std::FILE* stream = std::fopen(path, "wb");
+        if (stream == nullptr)
+            REPORT_CALL_FAILURE("fopen");
+        return {stream, path, false};
+    }
+    watch_signals();
+    return {create_temporary(path, exists ? &existing : nullptr), path, true};
+}
+
+void finish_output(Output& output)
+{
+    if (std::fclose(output.stream) == EOF)
+        REPORT_CALL_FAILURE("fclose");
+    if (output.via_temporary) {
+        sigset_t saved;
+        block_signals(true, saved);
+        if (std::rename(temporary_path, output.path) != 0)
+            REPORT_CALL_FAILURE("rename");
+        temporary_live = 0;
+        block_signals(false, saved);
+    }
+}
+
+}  // namespace lzh8pack
