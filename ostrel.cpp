@@ -23,6 +23,7 @@
 #include "util.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,118 +89,122 @@ unsigned load_table(std::FILE* input, std::int32_t area, std::uint32_t area_byte
     }
 }
 
+// A loaded tree: its slots (length entries are 9 bits, offset entries 5;
+// both are kept in 16-bit slots), the last slot its loader filled, and its
+// entry width.
+struct Tree {
+    const std::uint16_t* slots;
+    unsigned filled;
+    unsigned entry_bits;
+};
+
 // The slot that bit leads to from the node in slot node holding entry: the
 // children lie in pair (node >> 1) + c + 1, with c the entry's low bits (7
 // of a length entry, 3 of an offset entry).
-unsigned child_slot(unsigned node, unsigned entry, unsigned bit, unsigned entry_bits)
+unsigned child_slot(const Tree& tree, unsigned node, unsigned entry, unsigned bit)
 {
-    const unsigned offset_mask = (1u << (entry_bits - 2)) - 1;  // 0x7F or 0x07
+    const unsigned offset_mask = (1u << (tree.entry_bits - 2)) - 1;  // 0x7F or 0x07
     return 2 * ((node >> 1) + (entry & offset_mask) + 1) + bit;
 }
 
 // Whether that child is a leaf: the entry's top bit flags child 0, the
 // next bit child 1 (0x100 and 0x80, or 0x10 and 0x08).
-bool child_is_leaf(unsigned entry, unsigned bit, unsigned entry_bits)
+bool child_is_leaf(const Tree& tree, unsigned entry, unsigned bit)
 {
-    return entry & (1u << (entry_bits - 1 - bit));
+    return entry & (1u << (tree.entry_bits - 1 - bit));
 }
 
-// Walks a tree from node, one bit per level, and returns the leaf's value.
-// A walk that leads to a slot the loader did not fill (or beyond the table)
-// returns -1 the moment it takes the bit that leads there; until a walk goes
-// there, a bad branch is harmless. take_bit yields the stream's next bit.
-template <typename Slot, typename TakeBit>
-int walk_tree(TakeBit&& take_bit, const Slot* table, unsigned filled, unsigned entry_bits,
-              unsigned node)
+// One step of a walk: the slot the bit leads to from node, or 0 when that
+// slot was never filled (or lies beyond the table). A bad branch is
+// harmless until a walk takes it, so it is refused only then.
+unsigned walk_step(const Tree& tree, unsigned node, unsigned bit, bool& leaf)
 {
-    for (;;) {
-        unsigned bit = take_bit();
-        unsigned entry = table[node];
-        unsigned child = child_slot(node, entry, bit, entry_bits);
-        if (child > filled)
+    unsigned entry = tree.slots[node];
+    unsigned child = child_slot(tree, node, entry, bit);
+    leaf = child_is_leaf(tree, entry, bit);
+    return child > tree.filled ? 0 : child;
+}
+
+// Why a stream is refused; decoding a valid stream returns `nullptr`.
+const char* const corrupt_lengths = "corrupt length tree";
+const char* const corrupt_offsets = "corrupt offset tree";
+const char* const before_start = "match before start of output";
+
+// d has an implied top bit and k - 1 bits that follow; only its low 16
+// bits count, so a copy reaches back 1 to 65536 bytes.
+std::uint32_t distance_of(unsigned k, std::uint32_t following)
+{
+    return k == 0 ? 1 : (((1u << (k - 1)) | following) & 0xFFFF) + 1;
+}
+
+// The reference decoder: one byte per checked read, one table read per
+// bit, one byte copied at a time.
+unsigned take_bit_exact(std::FILE* input, unsigned& byte, unsigned& left)
+{
+    return take_bits(input, byte, left, 1);
+}
+
+int walk_exact(std::FILE* input, unsigned& byte, unsigned& left, const Tree& tree)
+{
+    for (unsigned node = 1;;) {
+        bool leaf;
+        unsigned child = walk_step(tree, node, take_bit_exact(input, byte, left), leaf);
+        if (child == 0)
             return -1;
-        if (child_is_leaf(entry, bit, entry_bits))
-            return table[child];
+        if (leaf)
+            return tree.slots[child];
         node = child;
     }
 }
 
-// Decodes symbols until the image holds size bytes: the loop both decoders
-// share, handed their ways of reading a length code, an offset code and the
-// bits that follow it, and of copying a match. Returns nullptr, or the
-// reason for refusing a corrupt stream.
-template <typename LengthCode, typename OffsetCode, typename FollowingBits, typename CopyMatch>
-const char* decode_symbols(std::uint8_t* image, std::uint32_t size, LengthCode&& length_code,
-                           OffsetCode&& offset_code, FollowingBits&& following_bits,
-                           CopyMatch&& copy_match)
+const char* decode_symbols_exact(std::FILE* input, std::int32_t stream_at, std::uint8_t* image,
+                                 std::uint32_t size, const Tree& lengths, const Tree& offsets)
 {
-    std::uint32_t q = 0;
-    while (q < size) {
-        int symbol = length_code();
+    unsigned byte = get_byte_seek(stream_at, input), left = 8;
+    for (std::uint32_t q = 0; q < size;) {
+        int symbol = walk_exact(input, byte, left, lengths);
         if (symbol < 0)
-            return "corrupt length tree";
+            return corrupt_lengths;
         if (symbol < 256) {
             image[q++] = static_cast<std::uint8_t>(symbol);
             continue;
         }
         std::uint32_t length = (symbol & 0xFF) + 3;
-        int k = offset_code();
+        int k = walk_exact(input, byte, left, offsets);
         if (k < 0)
-            return "corrupt offset tree";
-        // d has an implied top bit and k - 1 bits that follow; only its low
-        // 16 bits count, so a copy reaches back 1 to 65536 bytes.
-        std::uint32_t d = k == 0 ? 0 : ((1u << (k - 1)) | following_bits(k - 1)) & 0xFFFF;
-        std::uint32_t distance = d + 1;
+            return corrupt_offsets;
+        std::uint32_t following = 0;
+        for (int bit = 1; bit < k; bit++)
+            following = following << 1 | take_bit_exact(input, byte, left);
+        std::uint32_t distance = distance_of(static_cast<unsigned>(k), following);
         if (distance > q)
-            return "match before start of output";
-        // A match may run past the declared size; it is cut there.
-        std::uint32_t count = length < size - q ? length : size - q;
-        copy_match(q, distance, count);
-        q += count;
+            return before_start;
+        // Forward, byte by byte: a distance shorter than the match repeats
+        // the bytes it has just made. A match is cut at the declared size.
+        for (std::uint32_t end = q + std::min(length, size - q); q < end; q++)
+            image[q] = image[q - distance];
     }
     return nullptr;
 }
 
-// The reference decoder: one byte per checked read, one table read per
-// bit, one byte copied at a time.
-const char* decode_symbols_exact(std::FILE* input, std::int32_t stream_at, std::uint8_t* image,
-                                 std::uint32_t size, const std::uint16_t* lengths,
-                                 unsigned lengths_filled, const std::uint8_t* offsets,
-                                 unsigned offsets_filled)
-{
-    unsigned byte = get_byte_seek(stream_at, input), left = 8;
-    auto take_bit = [&] { return take_bits(input, byte, left, 1); };
-    return decode_symbols(
-        image, size,
-        [&] { return walk_tree(take_bit, lengths, lengths_filled, length_entry_bits, 1); },
-        [&] { return walk_tree(take_bit, offsets, offsets_filled, offset_entry_bits, 1); },
-        [&](int wanted) {
-            std::uint32_t value = 0;
-            while (wanted-- > 0)
-                value = value << 1 | take_bit();
-            return value;
-        },
-        // Forward, byte by byte: a distance shorter than the match repeats
-        // the bytes it has just made.
-        [&](std::uint32_t q, std::uint32_t distance, std::uint32_t count) {
-            for (std::uint32_t m = 0; m < count; m++)
-                image[q + m] = image[q + m - distance];
-        });
-}
-
 // ---- The fast decoder ---------------------------------------------------
 //
-// The same walk, sped up three ways: the input is read in large blocks into
-// a 64-bit bit buffer; the first several bits of each code are looked up in
-// a table built from the loaded tree; and matches are copied in words where
-// the distance allows. Wherever a code needs bits that are not buffered, the
-// bit-at-a-time walk takes over, and a bit the input does not have is asked
-// of the checked byte reader, which reports the end of the input exactly as
-// the reference decoder does.
+// The same decoding, sped up: the input is read in 64 KiB blocks into a
+// 64-bit bit buffer; the first bits of each code are looked up in a table
+// built from the loaded tree; matches are copied 8 or 16 bytes at a time,
+// running past their end into slack after the image. A fast loop runs
+// while the block has 8 bytes to load and the image room for the longest
+// match, with no other checks; a careful loop finishes the rest. Wherever a
+// code needs bits that are not buffered, the bit-at-a-time walk takes
+// over, and a bit the input does not have is asked of the checked byte
+// reader, which reports the end of the input exactly as the reference
+// decoder does, at the same code.
 
-const unsigned length_lookup_bits = 11;
+const unsigned length_lookup_bits = 12;
 const unsigned offset_lookup_bits = 8;
 const std::uint32_t input_block = 1 << 16;
+const std::uint32_t longest_match = 258;
+const std::uint32_t image_slack = 16;  // a copy runs at most 15 bytes past its end
 
 // A lookup entry: the number of bits its outcome takes (bits 0-4), the
 // outcome's kind (bits 5-6), and its value (from bit 8): a leaf's value, or
@@ -212,23 +217,22 @@ const std::uint32_t lookup_kind = 3 << 5;
 // Fills the lookup entries of every code that starts with the depth bits of
 // prefix, which lead to node: leaves and bad slots within lookup_bits bits
 // are resolved; longer codes stop at the node they reach.
-template <typename Slot>
-void fill_lookup(const Slot* table, unsigned filled, unsigned entry_bits, unsigned lookup_bits,
-                 std::uint32_t* lookup, unsigned node, unsigned depth, unsigned prefix)
+void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, unsigned node,
+                 unsigned depth, unsigned prefix)
 {
-    unsigned entry = table[node];
     for (unsigned bit = 0; bit < 2; bit++) {
-        unsigned child = child_slot(node, entry, bit, entry_bits);
+        bool leaf;
+        unsigned child = walk_step(tree, node, bit, leaf);
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
-        if (child > filled)
+        if (child == 0)
             outcome = lookup_bad | length;
-        else if (child_is_leaf(entry, bit, entry_bits))
-            outcome = std::uint32_t{table[child]} << 8 | lookup_leaf | length;
+        else if (leaf)
+            outcome = std::uint32_t{tree.slots[child]} << 8 | lookup_leaf | length;
         else if (length == lookup_bits)
             outcome = child << 8 | lookup_node | length;
         else {
-            fill_lookup(table, filled, entry_bits, lookup_bits, lookup, child, length, code);
+            fill_lookup(tree, lookup_bits, lookup, child, length, code);
             continue;
         }
         unsigned spare = lookup_bits - length;
@@ -236,132 +240,275 @@ void fill_lookup(const Slot* table, unsigned filled, unsigned entry_bits, unsign
     }
 }
 
-// Copies a match forward. Where the source lies 8 bytes back or more and the
-// image has room past the match, it copies 8 bytes at a time: the bytes
-// written past the match lie inside the image and are written again later.
-void copy_match_fast(std::uint8_t* image, std::uint32_t q, std::uint32_t distance,
-                     std::uint32_t count, std::uint32_t size)
+std::uint64_t load_64_be(const std::uint8_t* p)
 {
-    std::uint8_t* to = image + q;
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// The bit buffer holds its `count` untaken bits at its top, next bit first;
+// below them lie zeros or the stream's following bits in their places,
+// never anything else, so loading more may OR over them. `next` to `end`
+// are the block's bytes not yet loaded; `unread` counts the input's bytes
+// after the block.
+struct BitReader {
+    std::FILE* input;
+    std::uint64_t bits;
+    unsigned count;
+    const std::uint8_t* next;
+    const std::uint8_t* end;
+    std::uint64_t unread;
+    std::uint8_t* block;  // input_block bytes
+};
+
+// Tops the buffer up to 56 bits or more from 8 bytes of the block: the
+// whole bytes that fit are taken, so `count` + 8 * taken is 56 + (`count` &
+// 7), which is `count` | 56 for any `count` below 64. Bits of the last byte
+// loaded that do not count yet are that byte's, in their places.
+inline void refill_fast(BitReader& reader)
+{
+    reader.bits |= load_64_be(reader.next) >> reader.count;
+    reader.next += (63 - reader.count) >> 3;
+    reader.count |= 56;
+}
+
+// Moves the block's unloaded bytes to its front and reads after them as
+// much of the input as fits.
+void top_up(BitReader& reader)
+{
+    auto left = static_cast<std::uint32_t>(reader.end - reader.next);
+    std::memmove(reader.block, reader.next, left);
+    std::uint32_t wanted = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(reader.unread, input_block - left));
+    get_bytes(reader.input, reader.block + left, wanted);
+    reader.unread -= wanted;
+    reader.next = reader.block;
+    reader.end = reader.block + left + wanted;
+}
+
+// Tops the buffer up as far as the input goes.
+void refill(BitReader& reader)
+{
+    if (reader.end - reader.next < 8 && reader.unread > 0)
+        top_up(reader);
+    if (reader.end - reader.next >= 8) {
+        refill_fast(reader);
+        return;
+    }
+    while (reader.count <= 56 && reader.next < reader.end) {
+        reader.bits |= std::uint64_t{*reader.next++} << (56 - reader.count);
+        reader.count += 8;
+    }
+}
+
+// One bit. Past the end of the input it is asked of `get_byte`, which meets
+// the end and reports it, as the reference decoder's read would.
+unsigned take_bit(BitReader& reader)
+{
+    if (reader.count == 0) {
+        refill(reader);
+        if (reader.count == 0) {
+            reader.bits = std::uint64_t{get_byte(reader.input)} << 56;
+            reader.count = 8;
+        }
+    }
+    auto bit = static_cast<unsigned>(reader.bits >> 63);
+    reader.bits <<= 1;
+    reader.count--;
+    return bit;
+}
+
+// wanted bits (1 to 31) when fewer are buffered: refilled, or taken one
+// at a time as far as the input has them.
+std::uint32_t take_bits_refilling(BitReader& reader, unsigned wanted)
+{
+    refill(reader);
+    if (reader.count >= wanted) {
+        auto value = static_cast<std::uint32_t>(reader.bits >> (64 - wanted));
+        reader.bits <<= wanted;
+        reader.count -= wanted;
+        return value;
+    }
+    std::uint32_t value = 0;
+    while (wanted-- > 0)
+        value = value << 1 | take_bit(reader);
+    return value;
+}
+
+// wanted bits (at most 31), first most significant.
+inline std::uint32_t take_bits(BitReader& reader, unsigned wanted)
+{
+    if (wanted == 0)
+        return 0;
+    if (reader.count < wanted)
+        return take_bits_refilling(reader, wanted);
+    auto value = static_cast<std::uint32_t>(reader.bits >> (64 - wanted));
+    reader.bits <<= wanted;
+    reader.count -= wanted;
+    return value;
+}
+
+int walk(BitReader& reader, const Tree& tree, unsigned node)
+{
+    for (;;) {
+        bool leaf;
+        unsigned child = walk_step(tree, node, take_bit(reader), leaf);
+        if (child == 0)
+            return -1;
+        if (leaf)
+            return tree.slots[child];
+        node = child;
+    }
+}
+
+// A code through its lookup table when all its looked-up bits are
+// buffered, else bit by bit from the root; -1 for a bad branch.
+inline int decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned lookup_bits,
+                       const Tree& tree)
+{
+    if (reader.count < lookup_bits)
+        refill(reader);
+    std::uint32_t entry = lookup[reader.bits >> (64 - lookup_bits)];
+    unsigned used = entry & 31;
+    if (used > reader.count)
+        return walk(reader, tree, 1);
+    reader.bits <<= used;
+    reader.count -= used;
+    if ((entry & lookup_kind) == lookup_leaf)
+        return static_cast<int>(entry >> 8);
+    if ((entry & lookup_kind) == lookup_bad)
+        return -1;
+    return walk(reader, tree, entry >> 8);
+}
+
+// Copies a match forward, in steps as wide as the distance allows. Every
+// step reads only bytes already written: a step of w bytes starts at least
+// w bytes ahead of its source. Writes run up to 15 bytes past the match,
+// into bytes written again later or into the slack after the image.
+inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t count)
+{
     const std::uint8_t* from = to - distance;
-    if (distance >= 8 && size - q - count >= 8) {
-        for (std::uint32_t done = 0; done < count; done += 8)
-            std::memcpy(to + done, from + done, 8);
+    std::uint8_t* const end = to + count;
+    if (distance >= 16) {
+        do {
+            std::memcpy(to, from, 16);
+            to += 16;
+            from += 16;
+        } while (to < end);
+    } else if (distance >= 8) {
+        do {
+            std::memcpy(to, from, 8);
+            to += 8;
+            from += 8;
+        } while (to < end);
     } else if (distance == 1) {
-        std::memset(to, from[0], count);
+        std::memset(to, *from, count);
     } else {
-        for (std::uint32_t m = 0; m < count; m++)
-            to[m] = from[m];
+        // Distances 2 to 7: the bytes repeat with the distance as period, so
+        // a source any multiple of it back holds the same bytes. Once one
+        // at least 8 back has been written byte by byte, 8 bytes at a time
+        // copy from there.
+        std::uint32_t step = distance * ((8 + distance - 1) / distance);
+        std::uint8_t* widened = to + std::min(step, count);
+        for (; to < widened; to++)
+            *to = *(to - distance);
+        for (; to < end; to += 8)
+            std::memcpy(to, to - step, 8);
     }
 }
 
 const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
                                 std::uint64_t input_length, std::uint8_t* image,
-                                std::uint32_t size, const std::uint16_t* lengths,
-                                unsigned lengths_filled, const std::uint8_t* offsets,
-                                unsigned offsets_filled)
+                                std::uint32_t size, const Tree& lengths, const Tree& offsets)
 {
     std::uint32_t length_lookup[1 << length_lookup_bits];
     std::uint32_t offset_lookup[1 << offset_lookup_bits];
-    fill_lookup(lengths, lengths_filled, length_entry_bits, length_lookup_bits, length_lookup, 1,
-                0, 0);
-    fill_lookup(offsets, offsets_filled, offset_entry_bits, offset_lookup_bits, offset_lookup, 1,
-                0, 0);
+    fill_lookup(lengths, length_lookup_bits, length_lookup, 1, 0, 0);
+    fill_lookup(offsets, offset_lookup_bits, offset_lookup, 1, 0, 0);
 
-    // The bit buffer holds its count untaken bits at its top, next bit
-    // first; below them lie zeros or the stream's next bits, never others.
+    // The stream's first byte is read at its own offset; the rest follows
+    // in blocks, never past the input's end.
     std::uint8_t block[input_block];
-    std::uint32_t block_at = 0, block_end = 0;
-    std::uint64_t bits = std::uint64_t{get_byte_seek(stream_at, input)} << 56;
-    unsigned count = 8;
-    // The input beyond that first byte, read in blocks, never past its end.
-    std::uint64_t unread = input_length > std::uint64_t(stream_at) + 1
-                               ? input_length - std::uint64_t(stream_at) - 1
-                               : 0;
+    BitReader reader = {input, std::uint64_t{get_byte_seek(stream_at, input)} << 56, 8, block,
+                        block, 0, block};
+    std::uint64_t after_first = std::uint64_t(stream_at) + 1;
+    reader.unread = input_length > after_first ? input_length - after_first : 0;
 
-    // Tops the buffer up to 56 bits or more, as far as the input goes.
-    auto refill = [&] {
-        if (block_end - block_at >= 8) {
-            bits |= mem_get_64_be(block + block_at) >> count;
-            block_at += (63 - count) >> 3;
-            count |= 56;
-            return;
+    std::uint32_t q = 0;
+    // The fast loop: before each symbol, 8 bytes of the block are loaded
+    // (56 bits or more), which hold a length code of up to 12 bits, an
+    // offset code of up to 8 and 30 following bits; a longer code walks on
+    // through the careful readers. The image has room for a whole match.
+    const std::uint32_t fast_until = size > longest_match ? size - longest_match : 0;
+    while (q < fast_until) {
+        if (reader.end - reader.next < 8) {
+            if (reader.unread == 0)
+                break;
+            top_up(reader);
+            if (reader.end - reader.next < 8)
+                break;
         }
-        while (count <= 56) {
-            if (block_at == block_end) {
-                if (unread == 0)
-                    return;
-                block_end = unread < input_block ? std::uint32_t(unread) : input_block;
-                get_bytes(input, block, block_end);
-                unread -= block_end;
-                block_at = 0;
-            }
-            bits |= std::uint64_t{block[block_at++]} << (56 - count);
-            count += 8;
+        refill_fast(reader);
+        // Literals whose codes the lookup resolves go out straight from
+        // the buffer, as many as its bits hold; the rest of each round is
+        // the general path, after a second refill if a match might need it.
+        std::uint32_t entry = length_lookup[reader.bits >> (64 - length_lookup_bits)];
+        while ((entry & (lookup_kind | 0xFF00 << 8)) == lookup_leaf) {
+            unsigned used = entry & 31;
+            reader.bits <<= used;
+            reader.count -= used;
+            image[q++] = static_cast<std::uint8_t>(entry >> 8);
+            if (reader.count < length_lookup_bits || q >= fast_until)
+                break;
+            entry = length_lookup[reader.bits >> (64 - length_lookup_bits)];
         }
-    };
-    // One bit; past the end of the input, the checked reader reports it.
-    auto take_bit = [&]() -> unsigned {
-        if (count == 0) {
-            refill();
-            if (count == 0) {
-                bits = std::uint64_t{get_byte(input)} << 56;
-                count = 8;
-            }
+        if (q >= fast_until || reader.count < length_lookup_bits)
+            continue;
+        if (reader.count < 50) {
+            if (reader.end - reader.next < 8)
+                continue;
+            refill_fast(reader);
         }
-        unsigned bit = static_cast<unsigned>(bits >> 63);
-        bits <<= 1;
-        count--;
-        return bit;
-    };
-    auto take_bits_fast = [&](int wanted) -> std::uint32_t {
-        if (wanted <= 0)
-            return 0;
-        if (count < unsigned(wanted))
-            refill();
-        if (count < unsigned(wanted)) {
-            std::uint32_t value = 0;
-            while (wanted-- > 0)
-                value = value << 1 | take_bit();
-            return value;
+        int symbol = decode_code(reader, length_lookup, length_lookup_bits, lengths);
+        if (symbol < 256) {
+            if (symbol < 0)
+                return corrupt_lengths;
+            image[q++] = static_cast<std::uint8_t>(symbol);
+            continue;
         }
-        auto value = static_cast<std::uint32_t>(bits >> (64 - wanted));
-        bits <<= wanted;
-        count -= wanted;
-        return value;
-    };
-    // A code through its lookup table when all its looked-up bits are
-    // buffered, else bit by bit from the root.
-    auto decode = [&](const std::uint32_t* lookup, unsigned lookup_bits, auto walk_from) -> int {
-        if (count < 32)
-            refill();
-        std::uint32_t entry = lookup[bits >> (64 - lookup_bits)];
-        unsigned used = entry & 31;
-        if (used > count)
-            return walk_from(1);
-        bits <<= used;
-        count -= used;
-        if ((entry & lookup_kind) == lookup_leaf)
-            return static_cast<int>(entry >> 8);
-        if ((entry & lookup_kind) == lookup_bad)
-            return -1;
-        return walk_from(entry >> 8);
-    };
-    auto walk_lengths = [&](unsigned node) {
-        return walk_tree(take_bit, lengths, lengths_filled, length_entry_bits, node);
-    };
-    auto walk_offsets = [&](unsigned node) {
-        return walk_tree(take_bit, offsets, offsets_filled, offset_entry_bits, node);
-    };
-
-    return decode_symbols(
-        image, size,
-        [&] { return decode(length_lookup, length_lookup_bits, walk_lengths); },
-        [&] { return decode(offset_lookup, offset_lookup_bits, walk_offsets); },
-        take_bits_fast,
-        [&](std::uint32_t q, std::uint32_t distance, std::uint32_t copied) {
-            copy_match_fast(image, q, distance, copied, size);
-        });
+        int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
+        if (k < 0)
+            return corrupt_offsets;
+        std::uint32_t distance =
+            distance_of(static_cast<unsigned>(k), take_bits(reader, k > 1 ? k - 1u : 0));
+        if (distance > q)
+            return before_start;
+        std::uint32_t length = (symbol & 0xFF) + 3;
+        copy_match(image + q, distance, length);
+        q += length;
+    }
+    // The careful loop: every read checked, every match cut at the size.
+    while (q < size) {
+        int symbol = decode_code(reader, length_lookup, length_lookup_bits, lengths);
+        if (symbol < 0)
+            return corrupt_lengths;
+        if (symbol < 256) {
+            image[q++] = static_cast<std::uint8_t>(symbol);
+            continue;
+        }
+        int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
+        if (k < 0)
+            return corrupt_offsets;
+        std::uint32_t distance =
+            distance_of(static_cast<unsigned>(k), take_bits(reader, k > 1 ? k - 1u : 0));
+        if (distance > q)
+            return before_start;
+        std::uint32_t length = std::min((symbol & 0xFF) + 3u, size - q);
+        copy_match(image + q, distance, length);
+        q += length;
+    }
+    return nullptr;
 }
 
 // True when path names the file that stream reads, by whatever spelling or
@@ -386,6 +533,20 @@ std::FILE* open_untruncated(const char* path)
     return stream;
 }
 
+// A large image is faulted in and cleared a page at a time, 4 KiB each
+// unless the kernel is asked for 2 MiB pages; where it offers them this
+// takes a small share of the faults. Only whole 2 MiB pages inside the
+// image are asked for, so memory stays at the image's size; a kernel
+// without them ignores the advice.
+void prefer_huge_pages(std::uint8_t* image, std::uint32_t size)
+{
+    const std::uintptr_t huge = std::uintptr_t{2} << 20;
+    auto first = (reinterpret_cast<std::uintptr_t>(image) + huge - 1) & ~(huge - 1);
+    auto last = (reinterpret_cast<std::uintptr_t>(image) + size) & ~(huge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 void analyze_LZH8(std::FILE* input, std::FILE* output)
@@ -399,10 +560,12 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
         size = get_32_le_seek(4, input);
         lengths_at = 8;
     }
-    // One byte at least, so that an empty image is a block like any other.
-    auto* image = static_cast<std::uint8_t*>(std::malloc(size > 0 ? size : 1));
+    // The slack lets the fast decoder's copies run past the last match; it
+    // also makes an empty image a block like any other.
+    auto* image = static_cast<std::uint8_t*>(std::malloc(std::size_t{size} + image_slack));
     if (image == nullptr)
         REPORT_CALL_FAILURE("malloc");
+    prefer_huge_pages(image, size);
 
     // W <= 0xFFFF and V <= 0xFF keep every section offset below 2^19.
     std::uint32_t w = get_16_le_seek(lengths_at, input);
@@ -414,7 +577,7 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
 
     std::int32_t offsets_at = lengths_at + static_cast<std::int32_t>(4 * w + 4);
     std::uint32_t v = get_byte_seek(offsets_at, input);
-    auto* offsets = static_cast<std::uint8_t*>(std::malloc(offset_slots));
+    auto* offsets = static_cast<std::uint16_t*>(std::malloc(offset_slots * sizeof(std::uint16_t)));
     if (offsets == nullptr)
         REPORT_CALL_FAILURE("malloc");
     unsigned offsets_filled =
@@ -428,13 +591,13 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
         long input_length = std::ftell(input);
         if (input_length == -1)
             REPORT_CALL_FAILURE("ftell");
+        const Tree length_tree = {lengths, lengths_filled, length_entry_bits};
+        const Tree offset_tree = {offsets, offsets_filled, offset_entry_bits};
         const char* refusal =
             use_exact_decoder
-                ? decode_symbols_exact(input, stream_at, image, size, lengths, lengths_filled,
-                                       offsets, offsets_filled)
+                ? decode_symbols_exact(input, stream_at, image, size, length_tree, offset_tree)
                 : decode_symbols_fast(input, stream_at, static_cast<std::uint64_t>(input_length),
-                                      image, size, lengths, lengths_filled, offsets,
-                                      offsets_filled);
+                                      image, size, length_tree, offset_tree);
         if (refusal != nullptr)
             REPORT_FAILURE(refusal);
     }

@@ -1,82 +1,104 @@
 #!/bin/bash
-# Decoding speed: the benchmark corpus packed with lzh8pack (decoded by
-# ostrel) and with gzip -6 (decoded by gzip -dc). Each round decodes the
-# whole corpus once with each tool, alternating; the median round is
-# reported as MB/s of output, with ostrel's time relative to gzip's and
-# ostrel's peak memory over the largest file. With the test suite built,
-# the reference decoder (ostrel_exact) is timed too.
+# Decoding speed against the fastest deflate decoders, on the same content:
+# each corpus file packed by lzh8pack (decoded by ostrel) and by
+# libdeflate-gzip -6 (decoded by libdeflate-gzip -d, igzip -d and gzip -dc),
+# each decoder writing a file. Every round decodes every file once with each
+# decoder in turn; per file and in total the median round is reported, with
+# MB/s of output and ostrel's time as a share of each peer's, then ostrel's
+# peak memory over the largest file beyond its base.
+# Peers: apt-get install libdeflate-tools isal gzip time (missing ones are
+# skipped).
 # Usage: bench/decode.sh [build-dir] [rounds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-rounds=${2:-7}
+rounds=${2:-9}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target ostrel lzh8pack >/dev/null
-cmake --build "$build" --target ostrel_exact >/dev/null 2>&1 || true
 corpus=$(bench/corpus.sh "$build/bench-corpus")
 work=$(mktemp -d -p "$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )")
 trap 'rm -rf "$work"' EXIT
 
-packed=$build/bench-packed  # packings kept between runs: packing is slow
+decoders="ostrel"
+command -v libdeflate-gzip >/dev/null && decoders+=" libdeflate" ||
+    echo "libdeflate-gzip missing: apt-get install libdeflate-tools"
+command -v igzip >/dev/null && decoders+=" igzip" || echo "igzip missing: apt-get install isal"
+command -v gzip >/dev/null && decoders+=" gzip"
+gzipper=$(command -v libdeflate-gzip || command -v gzip)
+
+packed=$build/bench-packed  # packings kept between runs
 mkdir -p "$packed"
-total=0
-largest="" largest_size=0
 names=$(cd "$corpus" && ls)
+total=0
 for name in $names; do
     file=$corpus/$name
-    size=$(stat -c %s "$file")
-    total=$((total + size))
-    [ "$size" -gt "$largest_size" ] && largest=$name largest_size=$size
+    total=$((total + $(stat -c %s "$file")))
     [ "$packed/$name.lzh8" -nt "$build/lzh8pack" ] || "$build/lzh8pack" "$file" "$packed/$name.lzh8"
     cp "$packed/$name.lzh8" "$work/$name.lzh8"
-    gzip -6c "$file" > "$work/$name.gz"
+    "$gzipper" -6 -c "$file" > "$work/$name.gz"
+    "$build/ostrel" "$work/$name.lzh8" "$work/out"  # each packing decodes exactly first
+    cmp -s "$file" "$work/out" || { echo "$name: ostrel decoded wrong bytes"; exit 1; }
 done
 
-decode_ostrel() {  # decode_ostrel BINARY
-    for name in $names; do "$1" "$work/$name.lzh8" "$work/out"; done
+decode() {  # decode DECODER NAME
+    case $1 in
+    ostrel) "$build/ostrel" "$work/$2.lzh8" "$work/out" ;;
+    libdeflate) libdeflate-gzip -d -c "$work/$2.gz" > "$work/out" ;;
+    igzip) igzip -d -c "$work/$2.gz" > "$work/out" ;;
+    gzip) gzip -dc "$work/$2.gz" > "$work/out" ;;
+    esac
 }
-decode_gzip() {
-    for name in $names; do gzip -dc "$work/$name.gz" > "$work/out"; done
-}
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@"
-    end=$(date +%s%N)
-    echo $(( (end - start) / 1000 ))  # microseconds
-}
+now() { date +%s%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-for name in $names; do  # every packing decodes exactly before it is timed
-    "$build/ostrel" "$work/$name.lzh8" "$work/out"
-    cmp -s "$corpus/$name" "$work/out" || { echo "$name: ostrel decoded wrong bytes"; exit 1; }
-done
-
-: > "$work/t_ostrel"; : > "$work/t_gzip"; : > "$work/t_exact"
 for _ in $(seq "$rounds"); do
-    seconds decode_ostrel "$build/ostrel" >> "$work/t_ostrel"
-    seconds decode_gzip >> "$work/t_gzip"
+    for name in $names; do
+        for d in $decoders; do
+            start=$(now); decode "$d" "$name"; end=$(now)
+            echo $(( (end - start) / 1000 )) >> "$work/t.$d.$name"
+        done
+    done
 done
-t_ostrel=$(median < "$work/t_ostrel")
-t_gzip=$(median < "$work/t_gzip")
-rate() { awk -v b="$total" -v t="$1" 'BEGIN { printf "%.1f", b / t }'; }  # bytes per microsecond = MB/s
 
-echo "corpus: $(echo $names | wc -w) files, $total bytes; $rounds rounds, median"
-printf "%-22s %8s %10s\n" decoder "MB/s" "seconds"
-printf "%-22s %8s %10.3f\n" "ostrel" "$(rate "$t_ostrel")" "$(awk -v t="$t_ostrel" 'BEGIN { print t / 1e6 }')"
-printf "%-22s %8s %10.3f\n" "gzip -dc (gzip -6)" "$(rate "$t_gzip")" "$(awk -v t="$t_gzip" 'BEGIN { print t / 1e6 }')"
-if [ -x "$build/tests/ostrel_exact" ]; then
-    for _ in 1 2 3; do seconds decode_ostrel "$build/tests/ostrel_exact" >> "$work/t_exact"; done
-    t_exact=$(median < "$work/t_exact")
-    printf "%-22s %8s %10.3f\n" "ostrel_exact (reference)" "$(rate "$t_exact")" "$(awk -v t="$t_exact" 'BEGIN { print t / 1e6 }')"
-fi
-echo "ostrel time / gzip time: $(awk -v a="$t_ostrel" -v b="$t_gzip" 'BEGIN { printf "%.3f", a / b }')"
+printf "%-18s %10s" file bytes
+for d in $decoders; do printf " %11s" "$d ms"; done
+for d in $decoders; do [ "$d" = ostrel ] || printf " %9s" "/$d"; done
+echo
+declare -A sum
+for d in $decoders; do sum[$d]=0; done
+row() {  # row NAME BYTES then times in decoder order
+    local name=$1 bytes=$2; shift 2
+    local -a t=("$@")
+    printf "%-18s %10s" "$name" "$bytes"
+    for v in "${t[@]}"; do printf " %11.2f" "$(awk -v v="$v" 'BEGIN { print v / 1000 }')"; done
+    for ((i = 1; i < ${#t[@]}; i++)); do
+        printf " %9.3f" "$(awk -v a="${t[0]}" -v b="${t[i]}" 'BEGIN { print a / b }')"
+    done
+    echo
+}
+for name in $names; do
+    times=()
+    for d in $decoders; do
+        m=$(median < "$work/t.$d.$name")
+        times+=("$m")
+        sum[$d]=$((sum[$d] + m))
+    done
+    row "$name" "$(stat -c %s "$corpus/$name")" "${times[@]}"
+done
+times=()
+for d in $decoders; do times+=("${sum[$d]}"); done
+row total "$total" "${times[@]}"
+printf "%-29s" "MB/s over the corpus"
+for d in $decoders; do printf " %11.1f" "$(awk -v b="$total" -v t="${sum[$d]}" 'BEGIN { print b / t }')"; done
+echo
+echo "($rounds rounds, medians per file; the ratios are ostrel's time over each peer's)"
 
 if [ -x /usr/bin/time ]; then
+    largest=$(cd "$corpus" && ls -S | head -n 1)
+    size=$(stat -c %s "$corpus/$largest")
     peak=$( { /usr/bin/time -f %M "$build/ostrel" "$work/$largest.lzh8" "$work/out"; } 2>&1 )
     printf '\x40\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0' > "$work/empty.lzh8"
     base=$( { /usr/bin/time -f %M "$build/ostrel" "$work/empty.lzh8" "$work/out"; } 2>&1 )
-    echo "ostrel peak memory on $largest ($largest_size bytes): $peak KiB;" \
-         "an empty file: $base KiB; beyond the image and that base:" \
-         "$(( peak - base - largest_size / 1024 )) KiB"
+    echo "ostrel peak memory on $largest ($size bytes): $peak KiB; an empty file: $base KiB;" \
+         "beyond the image and that base: $(( peak - base - size / 1024 )) KiB"
 fi
