@@ -279,8 +279,8 @@ void top_up(BitReader& reader)
 {
     auto left = static_cast<std::uint32_t>(reader.end - reader.next);
     std::memmove(reader.block, reader.next, left);
-    std::uint32_t wanted = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(reader.unread, input_block - left));
+    std::uint32_t wanted =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(reader.unread, input_block - left));
     get_bytes(reader.input, reader.block + left, wanted);
     reader.unread -= wanted;
     reader.next = reader.block;
@@ -419,8 +419,8 @@ inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t c
 }
 
 const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
-                                std::uint64_t input_length, std::uint8_t* image,
-                                std::uint32_t size, const Tree& lengths, const Tree& offsets)
+                                std::uint64_t input_length, std::uint8_t* image, std::uint32_t size,
+                                const Tree& lengths, const Tree& offsets)
 {
     std::uint32_t length_lookup[1 << length_lookup_bits];
     std::uint32_t offset_lookup[1 << offset_lookup_bits];
@@ -430,8 +430,8 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     // The stream's first byte is read at its own offset; the rest follows
     // in blocks, never past the input's end.
     std::uint8_t block[input_block];
-    BitReader reader = {input, std::uint64_t{get_byte_seek(stream_at, input)} << 56, 8, block,
-                        block, 0, block};
+    BitReader reader = {
+        input, std::uint64_t{get_byte_seek(stream_at, input)} << 56, 8, block, block, 0, block};
     std::uint64_t after_first = std::uint64_t(stream_at) + 1;
     reader.unread = input_length > after_first ? input_length - after_first : 0;
 
@@ -480,8 +480,8 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
         int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
         if (k < 0)
             return corrupt_offsets;
-        std::uint32_t distance =
-            distance_of(static_cast<unsigned>(k), take_bits(reader, k > 1 ? k - 1u : 0));
+        std::uint32_t distance = distance_of(
+            static_cast<unsigned>(k), take_bits(reader, k > 1 ? static_cast<unsigned>(k) - 1 : 0));
         if (distance > q)
             return before_start;
         std::uint32_t length = (symbol & 0xFF) + 3;
@@ -500,8 +500,8 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
         int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
         if (k < 0)
             return corrupt_offsets;
-        std::uint32_t distance =
-            distance_of(static_cast<unsigned>(k), take_bits(reader, k > 1 ? k - 1u : 0));
+        std::uint32_t distance = distance_of(
+            static_cast<unsigned>(k), take_bits(reader, k > 1 ? static_cast<unsigned>(k) - 1 : 0));
         if (distance > q)
             return before_start;
         std::uint32_t length = std::min((symbol & 0xFF) + 3u, size - q);

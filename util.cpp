@@ -63,9 +63,9 @@ static void seek_checked(std::FILE* stream, std::int32_t offset, const char* fil
         report_call_failure(file, line, function, "fseek");
 }
 
-#define READ_CHECKED(stream, buffer, count) \
+#define READ_CHECKED(stream, buffer, count)                                                        \
     read_checked((stream), (buffer), (count), __FILE__, __LINE__, __func__)
-#define WRITE_CHECKED(stream, buffer, count) \
+#define WRITE_CHECKED(stream, buffer, count)                                                       \
     write_checked((stream), (buffer), (count), __FILE__, __LINE__, __func__)
 #define SEEK_CHECKED(stream, offset) seek_checked((stream), (offset), __FILE__, __LINE__, __func__)
 

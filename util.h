@@ -22,7 +22,7 @@
 
 // Call-site wrappers: the report carries the site that detected the failure.
 #define REPORT_CALL_FAILURE(call) report_call_failure(__FILE__, __LINE__, __func__, (call))
-#define REPORT_TRANSFER_FAILURE(call, stream) \
+#define REPORT_TRANSFER_FAILURE(call, stream)                                                      \
     report_transfer_failure(__FILE__, __LINE__, __func__, (call), (stream))
 #define REPORT_FAILURE(message) report_failure(__FILE__, __LINE__, __func__, (message))
 
@@ -56,7 +56,8 @@ void put_32_be_seek(std::uint32_t value, std::int32_t offset, std::FILE* stream)
 void put_32_le(std::uint32_t value, std::FILE* stream);
 void put_32_le_seek(std::uint32_t value, std::int32_t offset, std::FILE* stream);
 void put_bytes(std::FILE* stream, const void* buffer, std::uint32_t count);
-void put_bytes_seek(std::int32_t offset, std::FILE* stream, const void* buffer, std::uint32_t count);
+void put_bytes_seek(std::int32_t offset, std::FILE* stream, const void* buffer,
+                    std::uint32_t count);
 
 // Copies count bytes from input at offset to wherever output stands, 2048
 // bytes at a time.

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     std::uint32_t declared = 0;
     if (size >= 4)
-        declared = std::uint32_t{data[1]} | std::uint32_t{data[2]} << 8 | std::uint32_t{data[3]} << 16;
+        declared =
+            std::uint32_t{data[1]} | std::uint32_t{data[2]} << 8 | std::uint32_t{data[3]} << 16;
     if (size >= 8 && declared == 0)
         declared = std::uint32_t{data[4]} | std::uint32_t{data[5]} << 8 |
                    std::uint32_t{data[6]} << 16 | std::uint32_t{data[7]} << 24;
@@ -68,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     int fd = memfd_create("lzh8", 0);
-    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0)
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) ||
+        lseek(fd, 0, SEEK_SET) != 0)
         std::abort();
     std::FILE* input = fdopen(fd, "rb");
     char* written = nullptr;

@@ -1,5 +1,6 @@
 #!/bin/bash
-# Fuzzes the decoder for the given number of seconds (default 60), starting
+# Fuzzes the decoder and the packer for the given number of seconds in all
+# (default 60, half each); the decoder's target starts
 # from the test suite's hand-built files, the format's two example files and
 # packer outputs, and keeping what it learns in build-fuzz/fuzz-corpus.
 # Further arguments go to libFuzzer, for example -jobs=2 -workers=2 for a
@@ -10,9 +11,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 build=build-fuzz
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
-      -DOSTREL_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" --target decode_fuzzer make_seeds lzh8pack >/dev/null
+cmake --preset fuzz >/dev/null
+cmake --build "$build" --target decode_fuzzer pack_fuzzer make_seeds lzh8pack >/dev/null
 
 seeds=$build/fuzz-seeds corpus=$build/fuzz-corpus artifacts=$build/fuzz-artifacts
 mkdir -p "$seeds" "$corpus" "$artifacts"
@@ -28,7 +28,14 @@ for plain in "$seeds"/plain_*; do
 done
 
 # Leak detection stays on: the harness releases a failed run's blocks, so
-# anything left over is a real leak of a successful run.
+# anything left over is a real leak of a successful run. The time is split
+# between the decoder's target and the packer's.
 ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-    "$build/decode_fuzzer" -max_total_time="$seconds" -max_len=4096 -close_fd_mask=2 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$@" "$corpus" "$seeds"
+    "$build/decode_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=4096 -close_fd_mask=2 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" "$seeds"
+pack_corpus=$build/pack-fuzz-corpus
+mkdir -p "$pack_corpus"
+head -c 3000 examples/stock.txt > "$pack_corpus/text"
+ASAN_OPTIONS=detect_leaks=1 \
+    "$build/pack_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=65536 -close_fd_mask=2 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/pack-" "$@" "$pack_corpus"

@@ -7,9 +7,9 @@ using lzh8::match;
 
 // A code with literals, the shortest and longest match lengths and the
 // displacement bit counts the cases below need.
-const Code lengths_code = {{"00", 'a'},  {"01", 'b'},    {"100", 'c'},   {"101", 257},
-                           {"1100", 258}, {"1101", 256}, {"11100", 511}, {"11101", 263},
-                           {"1111", 'd'}};
+const Code lengths_code = {{"00", 'a'},    {"01", 'b'},    {"100", 'c'},
+                           {"101", 257},   {"1100", 258},  {"1101", 256},
+                           {"11100", 511}, {"11101", 263}, {"1111", 'd'}};
 const Code offsets_code = {{"00", 0}, {"01", 1}, {"100", 16}, {"101", 17}, {"110", 20}, {"111", 2}};
 
 Bytes text_bytes(const std::string& text)
@@ -36,7 +36,6 @@ std::string literals(const std::string& text)
     return stream;
 }
 
-
 // The 26-byte example: three literals and a match of length 10 at
 // distance 3, cut at the declared size of 8.
 const Bytes example_26 = {0x40, 0x08, 0x00, 0x00, 0x03, 0x00, 0x00, 0x60, 0x20,
@@ -59,7 +58,9 @@ static Bytes w2_boundary_file(unsigned v)
     file.w = 2;
     file.v = static_cast<int>(v);
     file.offset_entries = lzh8::layout_tree({{"0", 0}, {"1", 1}}, 5);
-    file.stream = "00" "111" "00";
+    file.stream = "00"
+                  "111"
+                  "00";
     return lzh8::build(file);
 }
 
@@ -116,24 +117,28 @@ std::vector<Success> success_cases()
 {
     std::vector<Success> cases;
     cases.push_back({"example_26", example_26, text_bytes("abcabcab")});
-    cases.push_back({"example_31", example_31,
-                     {0x50, 0x51, 0x50, 0x51, 0x50, 0x51, 0x50, 0x51, 0x21, 0x50, 0x51, 0x21, 0x50}});
-    cases.push_back({"literals_only", lzh8::build(coded_file(6, literals("abcdba"))),
-                     text_bytes("abcdba")});
-    cases.push_back({"k0_distance_1",
-                     lzh8::build(coded_file(5, literals("a") + match(lengths_code, offsets_code, 4, 0))),
-                     text_bytes("aaaaa")});
-    cases.push_back({"k1_distance_2",
-                     lzh8::build(coded_file(7, literals("ab") + match(lengths_code, offsets_code, 5, 1))),
-                     text_bytes("abababa")});
+    cases.push_back(
+        {"example_31",
+         example_31,
+         {0x50, 0x51, 0x50, 0x51, 0x50, 0x51, 0x50, 0x51, 0x21, 0x50, 0x51, 0x21, 0x50}});
+    cases.push_back(
+        {"literals_only", lzh8::build(coded_file(6, literals("abcdba"))), text_bytes("abcdba")});
+    cases.push_back(
+        {"k0_distance_1",
+         lzh8::build(coded_file(5, literals("a") + match(lengths_code, offsets_code, 4, 0))),
+         text_bytes("aaaaa")});
+    cases.push_back(
+        {"k1_distance_2",
+         lzh8::build(coded_file(7, literals("ab") + match(lengths_code, offsets_code, 5, 1))),
+         text_bytes("abababa")});
     cases.push_back(
         {"k17_cut_to_distance_2",
          lzh8::build(coded_file(6, literals("ab") + match(lengths_code, offsets_code, 4, 0x10001))),
          text_bytes("ababab")});
-    cases.push_back(
-        {"k20_cut_to_distance_3",
-         lzh8::build(coded_file(6, literals("abc") + match(lengths_code, offsets_code, 3, 0x80002))),
-         text_bytes("abcabc")});
+    cases.push_back({"k20_cut_to_distance_3",
+                     lzh8::build(coded_file(6, literals("abc") +
+                                                   match(lengths_code, offsets_code, 3, 0x80002))),
+                     text_bytes("abcabc")});
     {
         lzh8::File file = coded_file(4, literals("dcba"));
         file.long_header = true;
@@ -154,9 +159,10 @@ std::vector<Success> success_cases()
         {"match_cut_at_size",
          lzh8::build(coded_file(10, literals("ab") + match(lengths_code, offsets_code, 258, 1))),
          text_bytes("ababababab")});
-    cases.push_back({"w2_ninth_entry_takes_bit_from_v_set", w2_boundary_file(0x80), text_bytes("aca")});
-    cases.push_back({"w2_ninth_entry_takes_bit_from_v_clear", w2_boundary_file(0x00),
-                     text_bytes("aba")});
+    cases.push_back(
+        {"w2_ninth_entry_takes_bit_from_v_set", w2_boundary_file(0x80), text_bytes("aca")});
+    cases.push_back(
+        {"w2_ninth_entry_takes_bit_from_v_clear", w2_boundary_file(0x00), text_bytes("aba")});
     {
         // A root whose child 1 points far past the filled slots; the stream
         // never takes that branch.
@@ -176,19 +182,20 @@ std::vector<Success> success_cases()
         stream = literals(text) + match(lengths_code, offsets_code, 3, 0xFFFF) +
                  match(lengths_code, offsets_code, 4, 0x1FFFF);
         std::string expected = text + text.substr(0, 3) + text.substr(3, 4);
-        cases.push_back({"distance_65536", lzh8::build(coded_file(65543, stream)),
-                         text_bytes(expected)});
+        cases.push_back(
+            {"distance_65536", lzh8::build(coded_file(65543, stream)), text_bytes(expected)});
     }
     cases.push_back({"offset_table_v10_fills_63_slots", deep_offset_file(6),
                      text_bytes(deep_offset_expected())});
     return cases;
 }
 
-
 static const char* const eof_32 = R"(util\.cpp:[0-9]+:get_32_le:fread: unexpected EOF\n)";
 static const char* const eof_byte = R"(util\.cpp:[0-9]+:get_byte:fread: unexpected EOF\n)";
-static const char* const corrupt_lengths = R"(ostrel\.cpp:[0-9]+:analyze_LZH8: corrupt length tree\n)";
-static const char* const corrupt_offsets = R"(ostrel\.cpp:[0-9]+:analyze_LZH8: corrupt offset tree\n)";
+static const char* const corrupt_lengths =
+    R"(ostrel\.cpp:[0-9]+:analyze_LZH8: corrupt length tree\n)";
+static const char* const corrupt_offsets =
+    R"(ostrel\.cpp:[0-9]+:analyze_LZH8: corrupt offset tree\n)";
 static const char* const before_start =
     R"(ostrel\.cpp:[0-9]+:analyze_LZH8: match before start of output\n)";
 
@@ -224,7 +231,8 @@ std::vector<Refusal> refusal_cases()
     cases.push_back({"empty_file", {}, eof_32});
     cases.push_back({"three_bytes", {0x40, 0x08, 0x00}, eof_32});
     cases.push_back({"long_header_cut", {0x40, 0x00, 0x00, 0x00, 0x08, 0x00}, eof_32});
-    cases.push_back({"bit_stream_cut", Bytes(example_26.begin(), example_26.begin() + 24), eof_byte});
+    cases.push_back(
+        {"bit_stream_cut", Bytes(example_26.begin(), example_26.begin() + 24), eof_byte});
     {
         lzh8::File file = coded_file(0, "");
         file.long_header = true;
@@ -238,12 +246,14 @@ std::vector<Refusal> refusal_cases()
         file.size = 3;
         file.length_entries = {0, 0x100 | 0, 'a', 5};
         file.offset_entries = lzh8::layout_tree({{"0", 0}, {"1", 1}}, 5);
-        file.stream = "0" "10";
+        file.stream = "0"
+                      "10";
         cases.push_back({"length_child_not_loaded", lzh8::build(file), corrupt_lengths});
         // The bit that leads out of the table is the file's very last bit:
         // the refusal comes before any further bit is wanted.
         file.size = 10;
-        file.stream = "000000" "10";
+        file.stream = "000000"
+                      "10";
         cases.push_back({"length_refused_on_last_bit", lzh8::build(file), corrupt_lengths});
     }
     cases.push_back({"length_child_beyond_1023", full_length_table_file(), corrupt_lengths});
@@ -257,9 +267,10 @@ std::vector<Refusal> refusal_cases()
     cases.push_back({"match_first",
                      lzh8::build(coded_file(4, match(lengths_code, offsets_code, 3, 0))),
                      before_start});
-    cases.push_back({"match_one_before_start",
-                     lzh8::build(coded_file(4, literals("a") + match(lengths_code, offsets_code, 3, 1))),
-                     before_start});
+    cases.push_back(
+        {"match_one_before_start",
+         lzh8::build(coded_file(4, literals("a") + match(lengths_code, offsets_code, 3, 1))),
+         before_start});
     cases.push_back(
         {"match_65536_back_after_65535_bytes",
          lzh8::build(coded_file(65540, literals(std::string(65535, 'a')) +
@@ -267,6 +278,5 @@ std::vector<Refusal> refusal_cases()
          before_start});
     return cases;
 }
-
 
 }  // namespace decode_cases

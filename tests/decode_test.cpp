@@ -17,14 +17,17 @@ namespace {
 const std::string ostrel_binary = OSTREL_BINARY;
 
 class Decode : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = make_temp_dir();
         in = dir + "/in.lzh8";
         out = dir + "/out.bin";
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override
+    {
+        std::filesystem::remove_all(dir);
+    }
 
     Outcome decode(const Bytes& input)
     {
@@ -72,8 +75,8 @@ TEST_F(Decode, RefusesEveryCaseWithItsReport)
 TEST_F(Decode, EveryTruncationReportsTheReaderThatMetTheEnd)
 {
     for (bool long_header : {false, true}) {
-        lzh8::File file = coded_file(
-            9, literals("abc") + match(lengths_code, offsets_code, 5, 2) + literals("d"));
+        lzh8::File file = coded_file(9, literals("abc") + match(lengths_code, offsets_code, 5, 2) +
+                                            literals("d"));
         file.long_header = long_header;
         Bytes whole = lzh8::build(file);
         std::size_t header = long_header ? 8 : 4;
@@ -84,7 +87,7 @@ TEST_F(Decode, EveryTruncationReportsTheReaderThatMetTheEnd)
             std::string reader = length < header       ? "get_32_le"
                                  : length < header + 2 ? "get_16_le"
                                                        : "get_byte";
-            expect_refusal(decode(Bytes(whole.begin(), whole.begin() + length)),
+            expect_refusal(decode(Bytes(whole.begin(), whole.begin() + static_cast<long>(length))),
                            "util\\.cpp:[0-9]+:" + reader + ":fread: unexpected EOF\\n");
         }
         Outcome outcome = decode(whole);
@@ -105,7 +108,8 @@ TEST_F(Decode, WrongArgumentCountPrintsBannerAndUsage)
         EXPECT_EQ(outcome.status, 1);
         EXPECT_TRUE(std::regex_match(
             outcome.out, std::regex("ostrel 0\\.8 [A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4}\n\n"
-                                    "Usage: " + ostrel_binary + " infile outfile\n")))
+                                    "Usage: " +
+                                    ostrel_binary + " infile outfile\n")))
             << outcome.out;
         EXPECT_EQ(outcome.err, "");
         EXPECT_FALSE(file_exists(out));
@@ -143,8 +147,7 @@ TEST_F(Decode, UnobtainableImageIsReported)
     file.long_header = true;
     write_file(in, lzh8::build(file));
     Outcome outcome = run({ostrel_binary, in, out}, 60, std::uint64_t{512} << 20);
-    expect_refusal(outcome,
-                   R"(ostrel\.cpp:[0-9]+:analyze_LZH8:malloc: Cannot allocate memory\n)");
+    expect_refusal(outcome, R"(ostrel\.cpp:[0-9]+:analyze_LZH8:malloc: Cannot allocate memory\n)");
 }
 
 // A full device takes the output: a small image fits the stream's buffer

@@ -29,7 +29,7 @@ Bytes plain_input(unsigned kind, std::size_t size, unsigned seed)
     while (bytes.size() < size) {
         switch (kind) {
         case 0:  // words
-            for (unsigned n = 2 + rng() % 6; n > 0; n--)
+            for (auto n = 2 + rng() % 6; n > 0; n--)
                 bytes.push_back(static_cast<std::uint8_t>('a' + rng() % 8));
             bytes.push_back(' ');
             break;
@@ -42,7 +42,7 @@ Bytes plain_input(unsigned kind, std::size_t size, unsigned seed)
         default:  // echoes of every length and distance
             bytes.push_back(static_cast<std::uint8_t>(rng()));
             if (bytes.size() > 300)
-                for (unsigned n = 3 + rng() % 256, d = 1 + rng() % 300; n > 0; n--)
+                for (auto n = 3 + rng() % 256, d = 1 + rng() % 300; n > 0; n--)
                     bytes.push_back(bytes[bytes.size() - d]);
             break;
         }
@@ -52,9 +52,15 @@ Bytes plain_input(unsigned kind, std::size_t size, unsigned seed)
 }
 
 class Differential : public ::testing::Test {
-protected:
-    void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+  protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+    }
+    void TearDown() override
+    {
+        std::filesystem::remove_all(dir);
+    }
 
     Bytes pack(const Bytes& plain)
     {
@@ -69,7 +75,8 @@ protected:
         Outcome fast = run({fast_binary, dir + "/in", dir + "/fast"}, 20);
         Outcome exact = run({exact_binary, dir + "/in", dir + "/exact"}, 20);
         ASSERT_EQ(fast.signal, 0) << what;
-        ASSERT_EQ(fast.status, exact.status) << what << "\nfast: " << fast.err << "exact: " << exact.err;
+        ASSERT_EQ(fast.status, exact.status)
+            << what << "\nfast: " << fast.err << "exact: " << exact.err;
         ASSERT_EQ(fast.err, exact.err) << what;
         ASSERT_EQ(fast.out, exact.out) << what;
         ASSERT_TRUE(read_file(dir + "/fast") == read_file(dir + "/exact")) << what;

@@ -14,7 +14,8 @@ int main(int argc, char** argv)
     }
     auto save = [&](const std::string& name, const decode_cases::Bytes& bytes) {
         std::ofstream file(std::string(argv[1]) + "/" + name, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        file.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     };
     for (const auto& c : decode_cases::success_cases())
         save(std::string("success_") + c.name, c.input);

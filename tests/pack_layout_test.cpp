@@ -46,10 +46,10 @@ std::vector<std::uint64_t> counts_of(unsigned symbols, unsigned mode, std::mt199
     std::vector<std::uint64_t> counts(symbols);
     for (std::uint64_t& count : counts) {
         switch (mode) {
-        case 0: count = 1 + rng() % 1000000; break;                     // skewed
-        case 1: count = rng() % 3 == 0 ? 0 : 1 + rng() % 100; break;    // sparse
-        case 2: count = 1000 + rng() % 200; break;                      // near flat
-        default: count = rng() % 2 ? 1u << (rng() % 30) : 0; break;     // steep
+        case 0: count = 1 + rng() % 1000000; break;                   // skewed
+        case 1: count = rng() % 3 == 0 ? 0 : 1 + rng() % 100; break;  // sparse
+        case 2: count = 1000 + rng() % 200; break;                    // near flat
+        default: count = rng() % 2 ? 1u << (rng() % 30) : 0; break;   // steep
         }
     }
     return counts;
@@ -62,8 +62,7 @@ TEST(PackLayout, LaidOutTreesKeepEveryRule)
     for (unsigned trial = 0; trial < 400; trial++) {
         std::vector<std::uint64_t> counts = counts_of(length_symbols, trial % 4, rng);
         Tree tree = huffman_tree(counts);
-        std::vector<unsigned> entries =
-            layout_tree(tree, 9, length_max_child_offset, length_slots);
+        std::vector<unsigned> entries = layout_tree(tree, 9, length_max_child_offset, length_slots);
         if (entries.empty())
             continue;  // the packer falls back to fewer length symbols
         laid_out++;
@@ -112,7 +111,9 @@ TEST(PackLayout, SectionsAreTheSmallestThatLoadEveryEntry)
         for (std::size_t entries = 1; entries <= most; entries++) {
             unsigned x = section_count(entries, bits, count_bytes);
             auto area = [&](unsigned n) { return 4 * std::size_t{n} + 4 - count_bytes; };
-            auto loaded = [&](unsigned n) { return std::min<std::size_t>(most, 8 * (area(n) - 1) / bits + 1); };
+            auto loaded = [&](unsigned n) {
+                return std::min<std::size_t>(most, 8 * (area(n) - 1) / bits + 1);
+            };
             EXPECT_LE(entries * bits, 8 * area(x)) << bits << " " << entries;
             EXPECT_GE(loaded(x), entries) << bits << " " << entries;
             if (x > 0) {

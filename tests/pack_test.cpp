@@ -85,9 +85,15 @@ Bytes repeated_window(unsigned seed)
 }
 
 class Pack : public ::testing::Test {
-protected:
-    void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+  protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+    }
+    void TearDown() override
+    {
+        std::filesystem::remove_all(dir);
+    }
 
     // Packs and unpacks; returns the packed size.
     std::size_t round_trip(const Bytes& input, int level = 6)
@@ -156,7 +162,8 @@ TEST_F(Pack, EveryInputComesBackExactly)
             std::size_t packed = round_trip(input.bytes, level);
             // The bounds are those of the default level and above.
             if (level >= 6) {
-                EXPECT_LE(packed, input.bytes.size() * input.most + 2048);
+                EXPECT_LE(static_cast<double>(packed),
+                          static_cast<double>(input.bytes.size()) * input.most + 2048);
             }
         }
 }
@@ -211,9 +218,9 @@ TEST_F(Pack, CommandLine)
 {
     write_file(dir + "/in", text(5000, 1));
     // The usage line as a pattern: its brackets and dots stand for themselves.
-    const std::string usage = std::regex_replace(
-        "Usage: " + pack_binary + " [-1 ... -9] [--] infile outfile\n",
-        std::regex(R"([.\[\]])"), R"(\$&)");
+    const std::string usage =
+        std::regex_replace("Usage: " + pack_binary + " [-1 ... -9] [--] infile outfile\n",
+                           std::regex(R"([.\[\]])"), R"(\$&)");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -227,11 +234,26 @@ TEST_F(Pack, CommandLine)
         {{"--help", "x"}, 0, usage + "Packs infile[^]*", ""},
         {{"-V"}, 0, "lzh8pack [0-9.]+\n", ""},
         {{"--version"}, 0, "lzh8pack [0-9.]+\n", ""},
-        {{"-0", "in", "out"}, 1, "", R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option -0\n)"},
-        {{"--fast", "in", "out"}, 1, "", R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option --fast\n)"},
-        {{"missing", "out"}, 1, "", R"(tools/lzh8pack/input\.cpp:[0-9]+:open_input:fopen: No such file or directory\n)"},
-        {{"in", "no/dir/out"}, 1, "", R"(tools/lzh8pack/write\.cpp:[0-9]+:create_temporary:mkstemp: No such file or directory\n)"},
-        {{".", "out"}, 1, "", R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input:fread: fread: Is a directory\n)"},
+        {{"-0", "in", "out"},
+         1,
+         "",
+         R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option -0\n)"},
+        {{"--fast", "in", "out"},
+         1,
+         "",
+         R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option --fast\n)"},
+        {{"missing", "out"},
+         1,
+         "",
+         R"(tools/lzh8pack/input\.cpp:[0-9]+:open_input:fopen: No such file or directory\n)"},
+        {{"in", "no/dir/out"},
+         1,
+         "",
+         R"(tools/lzh8pack/write\.cpp:[0-9]+:create_temporary:mkstemp: No such file or directory\n)"},
+        {{".", "out"},
+         1,
+         "",
+         R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input:fread: fread: Is a directory\n)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -275,14 +297,14 @@ TEST_F(Pack, RefusesToWriteOverItsInput)
     write_file(dir + "/in", input);
     std::filesystem::create_symlink(dir + "/in", dir + "/link");
     std::filesystem::create_hard_link(dir + "/in", dir + "/hard");
-    for (const std::string& spelling :
-         {dir + "/in", dir + "/./in", dir + "/link", dir + "/hard"}) {
+    for (const std::string& spelling : {dir + "/in", dir + "/./in", dir + "/link", dir + "/hard"}) {
         SCOPED_TRACE(spelling);
         Outcome outcome = run({pack_binary, dir + "/in", spelling});
         EXPECT_EQ(outcome.status, 1);
         EXPECT_TRUE(std::regex_match(
             outcome.err,
-            std::regex(R"(tools/lzh8pack/write\.cpp:[0-9]+:open_output: input and output are the same file\n)")))
+            std::regex(
+                R"(tools/lzh8pack/write\.cpp:[0-9]+:open_output: input and output are the same file\n)")))
             << outcome.err;
         EXPECT_EQ(read_file(dir + "/in"), input);
     }
@@ -301,8 +323,9 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
             write_file(dir + "/out", {'o', 'l', 'd'});
         Outcome outcome = run({pack_binary, dir + "/in", dir + "/out"}, 60, 0, 100000);
         EXPECT_EQ(outcome.status, 1);
-        EXPECT_TRUE(std::regex_match(outcome.err,
-                                     std::regex(R"(util\.cpp:[0-9]+:put_bytes:fwrite: fwrite: File too large\n)")))
+        EXPECT_TRUE(std::regex_match(
+            outcome.err,
+            std::regex(R"(util\.cpp:[0-9]+:put_bytes:fwrite: fwrite: File too large\n)")))
             << outcome.err;
         EXPECT_EQ(file_exists(dir + "/out"), existing);
         if (existing) {
@@ -313,7 +336,8 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
     write_file(dir + "/in", text(24 << 20, 3));
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
-        Outcome outcome = run_interrupted({pack_binary, "-9", dir + "/in", dir + "/out"}, signal, 400);
+        Outcome outcome =
+            run_interrupted({pack_binary, "-9", dir + "/in", dir + "/out"}, signal, 400);
         EXPECT_EQ(outcome.signal, signal);
         EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
         EXPECT_EQ(strays(dir), std::vector<std::string>{});
@@ -341,16 +365,19 @@ TEST_F(Pack, RefusesWhatCannotBePacked)
     Outcome too_large = run({pack_binary, dir + "/in", dir + "/out"}, 10, std::uint64_t{256} << 20);
     EXPECT_EQ(too_large.status, 1);
     EXPECT_TRUE(std::regex_match(
-        too_large.err, std::regex(R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input: input too large for LZH8\n)")))
+        too_large.err,
+        std::regex(R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input: input too large for LZH8\n)")))
         << too_large.err;
     EXPECT_EQ(strays(dir), std::vector<std::string>{});
 #ifndef OSTREL_SANITIZED
     write_file(dir + "/in", text(64 << 20, 4));
-    Outcome no_memory = run({pack_binary, "-9", dir + "/in", dir + "/out"}, 120, std::uint64_t{96} << 20);
+    Outcome no_memory =
+        run({pack_binary, "-9", dir + "/in", dir + "/out"}, 120, std::uint64_t{96} << 20);
     EXPECT_EQ(no_memory.status, 1);
     EXPECT_TRUE(std::regex_match(
         no_memory.err,
-        std::regex(R"(tools/lzh8pack/main\.cpp:[0-9]+:report_out_of_memory:operator new: Cannot allocate memory\n)")))
+        std::regex(
+            R"(tools/lzh8pack/main\.cpp:[0-9]+:report_out_of_memory:operator new: Cannot allocate memory\n)")))
         << no_memory.err;
     EXPECT_FALSE(file_exists(dir + "/out"));
     EXPECT_EQ(strays(dir), std::vector<std::string>{});

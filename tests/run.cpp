@@ -89,7 +89,8 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
             std::uint64_t address_space_limit, std::uint64_t file_size_limit)
 {
     int out_fd = temp_fd(), err_fd = temp_fd();
-    pid_t child = start(argv, {timeout_seconds, address_space_limit, file_size_limit}, out_fd, err_fd);
+    pid_t child =
+        start(argv, {timeout_seconds, address_space_limit, file_size_limit}, out_fd, err_fd);
     return finish(child, out_fd, err_fd);
 }
 

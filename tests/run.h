@@ -8,10 +8,10 @@
 #include <vector>
 
 struct Outcome {
-    int status = -1;    // exit status, or -1 when ended by a signal
-    int signal = 0;     // the signal that ended it, if any
-    std::string out;    // standard output
-    std::string err;    // standard error
+    int status = -1;  // exit status, or -1 when ended by a signal
+    int signal = 0;   // the signal that ended it, if any
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv[0] with the given arguments; standard input is empty. A run that

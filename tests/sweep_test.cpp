@@ -24,19 +24,26 @@ bool declared_size(const Bytes& file, std::uint64_t& size)
 {
     if (file.size() < 4)
         return false;
-    size = file[1] | file[2] << 8 | file[3] << 16;
+    size = std::uint64_t{file[1]} | std::uint64_t{file[2]} << 8 | std::uint64_t{file[3]} << 16;
     if (size != 0)
         return true;
     if (file.size() < 8)
         return false;
-    size = file[4] | file[5] << 8 | file[6] << 16 | std::uint64_t{file[7]} << 24;
+    size = std::uint64_t{file[4]} | std::uint64_t{file[5]} << 8 | std::uint64_t{file[6]} << 16 |
+           std::uint64_t{file[7]} << 24;
     return true;
 }
 
 class Sweep : public ::testing::Test {
-protected:
-    void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+  protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+    }
+    void TearDown() override
+    {
+        std::filesystem::remove_all(dir);
+    }
 
     // Runs one damaged file; returns false (after recording why) if the
     // outcome breaks the rule.
@@ -49,8 +56,7 @@ protected:
         Outcome outcome = run({ostrel_binary, dir + "/in", dir + "/out"}, 20);
         Bytes written = read_file(dir + "/out");
         std::uint64_t size = 0;
-        static const std::regex one_report(
-            R"([a-z_]+\.cpp:[0-9]+:[A-Za-z0-9_]+:[^\n]*\n)");
+        static const std::regex one_report(R"([a-z_]+\.cpp:[0-9]+:[A-Za-z0-9_]+:[^\n]*\n)");
         if (outcome.status == 0 && declared_size(file, size) && written.size() == size &&
             outcome.err.empty() && outcome.out.empty())
             return true;

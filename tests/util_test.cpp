@@ -79,7 +79,7 @@ TEST(Reports, HaveTheirExactLayout)
 }
 
 const Bytes counting = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                         0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10};
+                        0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10};
 
 struct Reader {
     const char* name;
@@ -109,7 +109,7 @@ TEST(Readers, AssembleTheirByteOrder)
         EXPECT_EQ(reader.positioned(1, stream), reader.from_second);
         EXPECT_EQ(reader.positioned(0, stream), reader.from_start);
         std::uint64_t next = reader.plain(stream);  // where the positioned read left it
-        EXPECT_EQ(next, reader.positioned(reader.width, stream));
+        EXPECT_EQ(next, reader.positioned(static_cast<int>(reader.width), stream));
         std::fclose(stream);
     }
 }
@@ -129,8 +129,9 @@ TEST(Readers, ShortReadsReportThePlainMember)
         Bytes short_by_one(counting.begin(), counting.begin() + reader.width - 1);
         EXPECT_EXIT(reader.plain(stream_with(short_by_one)), ExitedWithCode(1),
                     MatchesRegex(report(reader.name, "fread", "unexpected EOF")));
-        EXPECT_EXIT(reader.positioned(16 - reader.width + 1, stream_with(counting)), ExitedWithCode(1),
-                    MatchesRegex(report(reader.name, "fread", "unexpected EOF")));
+        EXPECT_EXIT(
+            reader.positioned(16 - static_cast<int>(reader.width) + 1, stream_with(counting)),
+            ExitedWithCode(1), MatchesRegex(report(reader.name, "fread", "unexpected EOF")));
         EXPECT_EXIT(reader.plain(write_only_stream()), ExitedWithCode(1),
                     MatchesRegex(report(reader.name, "fread", "fread: Bad file descriptor")));
     }
@@ -140,9 +141,9 @@ TEST(Readers, FailedSeeksReportThePositionedMember)
 {
     for (const Reader& reader : readers) {
         SCOPED_TRACE(reader.name);
-        EXPECT_EXIT(reader.positioned(-1, stream_with(counting)), ExitedWithCode(1),
-                    MatchesRegex(report(std::string(reader.name) + "_seek", "fseek",
-                                        "Invalid argument")));
+        EXPECT_EXIT(
+            reader.positioned(-1, stream_with(counting)), ExitedWithCode(1),
+            MatchesRegex(report(std::string(reader.name) + "_seek", "fseek", "Invalid argument")));
     }
 }
 
@@ -221,9 +222,9 @@ TEST(Writers, FailuresReportTheirMember)
                     MatchesRegex(report(writer.name, "fwrite", "fwrite: Bad file descriptor")));
         EXPECT_EXIT(writer.positioned(1, 0, read_only_stream()), ExitedWithCode(1),
                     MatchesRegex(report(writer.name, "fwrite", "fwrite: Bad file descriptor")));
-        EXPECT_EXIT(writer.positioned(1, -1, stream_with({})), ExitedWithCode(1),
-                    MatchesRegex(report(std::string(writer.name) + "_seek", "fseek",
-                                        "Invalid argument")));
+        EXPECT_EXIT(
+            writer.positioned(1, -1, stream_with({})), ExitedWithCode(1),
+            MatchesRegex(report(std::string(writer.name) + "_seek", "fseek", "Invalid argument")));
     }
 }
 
@@ -354,10 +355,10 @@ TEST(ReadLong, ParsesBasesAndSigns)
         const char* text;
         std::int32_t value;
     };
-    for (Case c : {Case{"0x1F", 31}, Case{"0X10", 16}, Case{"017", 15}, Case{"-12", -12},
-                   Case{"+7", 7}, Case{"  42", 42}, Case{"", 0}, Case{"0", 0},
-                   Case{"2147483647", INT32_MAX}, Case{"-2147483648", INT32_MIN},
-                   Case{"-0x80000000", INT32_MIN}}) {
+    for (Case c :
+         {Case{"0x1F", 31}, Case{"0X10", 16}, Case{"017", 15}, Case{"-12", -12}, Case{"+7", 7},
+          Case{"  42", 42}, Case{"", 0}, Case{"0", 0}, Case{"2147483647", INT32_MAX},
+          Case{"-2147483648", INT32_MIN}, Case{"-0x80000000", INT32_MIN}}) {
         EXPECT_EQ(read_long(c.text), c.value) << c.text;
     }
 }
@@ -413,8 +414,7 @@ TEST(PrintSpaces, WritesTheCountsAbsoluteValue)
     for (int count : {0, 3, -3, 17}) {
         std::FILE* stream = stream_with({});
         print_spaces(stream, count);
-        EXPECT_EQ(contents(stream), Bytes(static_cast<std::size_t>(std::abs(count)), ' '))
-            << count;
+        EXPECT_EQ(contents(stream), Bytes(static_cast<std::size_t>(std::abs(count)), ' ')) << count;
         std::fclose(stream);
     }
 }

@@ -42,8 +42,9 @@ Tree huffman_tree(std::vector<std::uint64_t> counts)
     int last = static_cast<int>(merged.size()) - 1;
     for (std::size_t i = 0; i < merged.size(); i++)
         for (int b = 0; b < 2; b++) {
-            int child = merged[i][b];
-            tree[static_cast<std::size_t>(last) - i][b] = child >= 0 ? last - child : child;
+            int child = merged[i][static_cast<std::size_t>(b)];
+            tree[static_cast<std::size_t>(last) - i][static_cast<std::size_t>(b)] =
+                child >= 0 ? last - child : child;
         }
     return tree;
 }
@@ -81,9 +82,8 @@ Code code_of(const Tree& tree, std::size_t symbols)
 // Without the preference the order is breadth-first, which always fits a
 // balanced tree of up to 257 leaves (the widest level's last node has its
 // children exactly 128 pairs on).
-static std::vector<unsigned> layout_tree(const Tree& tree, unsigned entry_bits,
-                                         unsigned max_offset, unsigned slots,
-                                         bool prefer_leaf_pairs)
+static std::vector<unsigned> layout_tree(const Tree& tree, unsigned entry_bits, unsigned max_offset,
+                                         unsigned slots, bool prefer_leaf_pairs)
 {
     const unsigned leaf_flag_0 = 1u << (entry_bits - 1), leaf_flag_1 = leaf_flag_0 >> 1;
     std::vector<unsigned> entries(2, 0), slot_of(tree.size(), 0);

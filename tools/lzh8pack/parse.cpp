@@ -46,8 +46,8 @@ unsigned fast_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, c
                       unsigned best, std::uint32_t& distance)
 {
     unsigned limit = static_cast<unsigned>(std::min<std::size_t>(max_match, data.size() - i));
-    unsigned length =
-        chain_longest(finder, data, i, limit, level.search_depth, level.nice_length, best, distance);
+    unsigned length = chain_longest(finder, data, i, limit, level.search_depth, level.nice_length,
+                                    best, distance);
     if (level.search_depth > 1 && length < min_match) {
         std::uint32_t near;
         if (near3_length(finder, data, i, limit, near) >= min_match && near <= far_for_three) {
@@ -141,8 +141,8 @@ template <std::size_t symbols>
 void price_symbols(const std::array<std::uint64_t, symbols>& counts,
                    std::array<unsigned, symbols>& prices)
 {
-    Code code = code_of(huffman_tree(std::vector<std::uint64_t>(counts.begin(), counts.end())),
-                        symbols);
+    Code code =
+        code_of(huffman_tree(std::vector<std::uint64_t>(counts.begin(), counts.end())), symbols);
     unsigned longest = *std::max_element(code.lengths.begin(), code.lengths.end());
     for (std::size_t s = 0; s < symbols; s++)
         prices[s] = code.lengths[s] != 0 ? code.lengths[s] : longest + 2;
@@ -295,8 +295,8 @@ Parse cheapest_pass(const Bytes& data, const Level& level, const Parse& previous
     std::size_t most = std::min<std::size_t>(block_length, data.size());
     std::vector<std::uint32_t> cost(most + 1), choice(most + 1);
     for (std::uint32_t start = 0, block = 0; start < data.size(); start += block_length, block++) {
-        std::uint32_t span = static_cast<std::uint32_t>(
-            std::min<std::size_t>(block_length, data.size() - start));
+        std::uint32_t span =
+            static_cast<std::uint32_t>(std::min<std::size_t>(block_length, data.size() - start));
         find_block_matches(finder, data, start, span, level, cache);
         // Each parse of the block is priced by the whole file's counts with
         // the block's own share taken from its parse before.

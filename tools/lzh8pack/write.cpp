@@ -48,7 +48,8 @@ inline void put_bits(BitWriter& writer, std::uint64_t value, unsigned count)
     writer.count += count;
     if (writer.count >= 32) {
         writer.count -= 32;
-        std::uint32_t word = __builtin_bswap32(static_cast<std::uint32_t>(writer.pending >> writer.count));
+        std::uint32_t word =
+            __builtin_bswap32(static_cast<std::uint32_t>(writer.pending >> writer.count));
         std::memcpy(writer.buffer + writer.used, &word, 4);
         writer.used += 4;
         if (writer.used >= write_chunk)
@@ -74,7 +75,8 @@ void finish_bits(BitWriter& writer)
         writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> writer.count);
     }
     if (writer.count > 0)
-        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending << (8 - writer.count));
+        writer.buffer[writer.used++] =
+            static_cast<std::uint8_t>(writer.pending << (8 - writer.count));
     writer.count = 0;
     flush_buffer(writer);
 }
