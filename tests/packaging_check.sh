@@ -21,6 +21,9 @@ cmp "$work/stock.txt" "$source/examples/stock.txt"
 "$prefix/bin/lzh8pack" -9 "$work/stock.txt" "$work/again.lzh8"
 "$prefix/bin/ostrel" "$work/again.lzh8" "$work/again.txt"
 cmp "$work/again.txt" "$source/examples/stock.txt"
+# The README's recipe for the shipped example reproduces it byte for byte.
+"$prefix/bin/lzh8pack" -9 "$source/examples/stock.txt" "$work/stock.lzh8"
+cmp "$work/stock.lzh8" "$source/examples/stock.lzh8"
 "$prefix/bin/lzh8pack" --version | grep -q '^lzh8pack [0-9]'
 
 # Warnings and errors fail; a style note that the other page is not
