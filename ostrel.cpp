@@ -382,6 +382,18 @@ inline int decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned 
     return walk(reader, tree, entry >> 8);
 }
 
+// A match's distance: its offset code, then the bits that follow; 0 when
+// the code leads outside the offset tree.
+inline std::uint32_t decode_distance(BitReader& reader, const std::uint32_t* offset_lookup,
+                                     const Tree& offsets)
+{
+    int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
+    if (k < 0)
+        return 0;
+    auto bits = static_cast<unsigned>(k);
+    return distance_of(bits, take_bits(reader, bits > 1 ? bits - 1 : 0));
+}
+
 // Copies a match forward, in steps as wide as the distance allows. Every
 // step reads only bytes already written: a step of w bytes starts at least
 // w bytes ahead of its source. Writes run up to 15 bytes past the match,
@@ -477,11 +489,9 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
             image[q++] = static_cast<std::uint8_t>(symbol);
             continue;
         }
-        int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
-        if (k < 0)
+        std::uint32_t distance = decode_distance(reader, offset_lookup, offsets);
+        if (distance == 0)
             return corrupt_offsets;
-        std::uint32_t distance = distance_of(
-            static_cast<unsigned>(k), take_bits(reader, k > 1 ? static_cast<unsigned>(k) - 1 : 0));
         if (distance > q)
             return before_start;
         std::uint32_t length = (symbol & 0xFF) + 3;
@@ -497,11 +507,9 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
             image[q++] = static_cast<std::uint8_t>(symbol);
             continue;
         }
-        int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
-        if (k < 0)
+        std::uint32_t distance = decode_distance(reader, offset_lookup, offsets);
+        if (distance == 0)
             return corrupt_offsets;
-        std::uint32_t distance = distance_of(
-            static_cast<unsigned>(k), take_bits(reader, k > 1 ? static_cast<unsigned>(k) - 1 : 0));
         if (distance > q)
             return before_start;
         std::uint32_t length = std::min((symbol & 0xFF) + 3u, size - q);
