@@ -430,6 +430,43 @@ inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t c
     }
 }
 
+// Both trees with their lookup tables.
+struct Lookups {
+    const std::uint32_t* length_lookup;
+    const Tree& lengths;
+    const std::uint32_t* offset_lookup;
+    const Tree& offsets;
+};
+
+// One symbol at q, the general path of both loops: a literal, or a match,
+// which the careful loop cuts at the declared size (in the fast loop the
+// image always has room for it).
+// Returns the reason for refusing the stream, or `nullptr`.
+template <bool careful>
+[[gnu::always_inline]] inline const char* decode_symbol(BitReader& reader, const Lookups& lookups,
+                                                        std::uint8_t* image, std::uint32_t& q,
+                                                        std::uint32_t size)
+{
+    int symbol = decode_code(reader, lookups.length_lookup, length_lookup_bits, lookups.lengths);
+    if (symbol < 0)
+        return corrupt_lengths;
+    if (symbol < 256) {
+        image[q++] = static_cast<std::uint8_t>(symbol);
+        return nullptr;
+    }
+    std::uint32_t distance = decode_distance(reader, lookups.offset_lookup, lookups.offsets);
+    if (distance == 0)
+        return corrupt_offsets;
+    if (distance > q)
+        return before_start;
+    std::uint32_t length = (symbol & 0xFF) + 3u;
+    if (careful)
+        length = std::min(length, size - q);
+    copy_match(image + q, distance, length);
+    q += length;
+    return nullptr;
+}
+
 const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
                                 std::uint64_t input_length, std::uint8_t* image, std::uint32_t size,
                                 const Tree& lengths, const Tree& offsets)
@@ -438,6 +475,7 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     std::uint32_t offset_lookup[1 << offset_lookup_bits];
     fill_lookup(lengths, length_lookup_bits, length_lookup, 1, 0, 0);
     fill_lookup(offsets, offset_lookup_bits, offset_lookup, 1, 0, 0);
+    const Lookups lookups = {length_lookup, lengths, offset_lookup, offsets};
 
     // The stream's first byte is read at its own offset; the rest follows
     // in blocks, never past the input's end.
@@ -482,40 +520,13 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
                 continue;
             refill_fast(reader);
         }
-        int symbol = decode_code(reader, length_lookup, length_lookup_bits, lengths);
-        if (symbol < 256) {
-            if (symbol < 0)
-                return corrupt_lengths;
-            image[q++] = static_cast<std::uint8_t>(symbol);
-            continue;
-        }
-        std::uint32_t distance = decode_distance(reader, offset_lookup, offsets);
-        if (distance == 0)
-            return corrupt_offsets;
-        if (distance > q)
-            return before_start;
-        std::uint32_t length = (symbol & 0xFF) + 3;
-        copy_match(image + q, distance, length);
-        q += length;
+        if (const char* refusal = decode_symbol<false>(reader, lookups, image, q, size))
+            return refusal;
     }
-    // The careful loop: every read checked, every match cut at the size.
-    while (q < size) {
-        int symbol = decode_code(reader, length_lookup, length_lookup_bits, lengths);
-        if (symbol < 0)
-            return corrupt_lengths;
-        if (symbol < 256) {
-            image[q++] = static_cast<std::uint8_t>(symbol);
-            continue;
-        }
-        std::uint32_t distance = decode_distance(reader, offset_lookup, offsets);
-        if (distance == 0)
-            return corrupt_offsets;
-        if (distance > q)
-            return before_start;
-        std::uint32_t length = std::min((symbol & 0xFF) + 3u, size - q);
-        copy_match(image + q, distance, length);
-        q += length;
-    }
+    // The careful loop: the same symbols, every read checked.
+    while (q < size)
+        if (const char* refusal = decode_symbol<true>(reader, lookups, image, q, size))
+            return refusal;
     return nullptr;
 }
 
