@@ -121,8 +121,7 @@ struct Level {
     unsigned search_depth;  // candidates tried per position
     unsigned nice_length;   // a match this long is taken at once
     enum Strategy { greedy, lazy, cheapest } strategy;
-    unsigned passes;      // cheapest path: passes over the whole input
-    unsigned iterations;  // cheapest path: parses of each block per pass
+    unsigned iterations;  // cheapest path: parses of each block, each priced by the last
 };
 
 Level level_settings(unsigned level);  // level 1..9
