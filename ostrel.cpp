@@ -206,19 +206,46 @@ const std::uint32_t input_block = 1 << 16;
 const std::uint32_t longest_match = 258;
 const std::uint32_t image_slack = 16;  // a copy runs at most 15 bytes past its end
 
-// A lookup entry: the number of bits its outcome takes (bits 0-4), the
-// outcome's kind (bits 5-6), and its value (from bit 8): a leaf's value, or
-// the node where a longer code goes on.
-const std::uint32_t lookup_leaf = 0 << 5;
-const std::uint32_t lookup_node = 1 << 5;
-const std::uint32_t lookup_bad = 2 << 5;
-const std::uint32_t lookup_kind = 3 << 5;
+// A lookup table maps the next `lookup_bits` bits of the stream to what
+// they begin. Its 32-bit entries, for both trees:
+//
+//   bits 0-4    how many bits the first code takes (for a node or a bad
+//               branch: how many bits lead there)
+//   bit 5       the code is not resolved here: bits 8-17 hold the node it
+//               goes on from, or 0 for a branch outside the tree
+//   bits 8-     the outcome:
+//     length tree   bits 8-15 the literal, or the match length less 3 when
+//                   bit 6 is set; bit 7 set when a second literal's code
+//                   follows within the looked-up bits, bits 16-23 holding
+//                   it; bits 24-28 the bits both literals take
+//     offset tree   bits 8-12 the count of following bits, bits 16-31 the
+//                   displacement's implied top bit, cut to 16 bits
+//
+// so a literal entry is written out as the two bytes from bit 8, of which
+// the second counts only when bit 7 says so.
+const std::uint32_t lookup_unresolved = 1 << 5;
+const std::uint32_t lookup_match = 1 << 6;
+const std::uint32_t lookup_pair = 1 << 7;
+
+std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
+{
+    std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 24 | code_bits;
+    return symbol >= 256 ? entry | lookup_match : entry;
+}
+
+std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
+{
+    std::uint32_t top = k == 0 ? 0 : (std::uint32_t{1} << (k - 1)) & 0xFFFF;
+    unsigned following = k > 1 ? k - 1 : 0;
+    return top << 16 | following << 8 | code_bits;
+}
 
 // Fills the lookup entries of every code that starts with the depth bits of
 // prefix, which lead to node: leaves and bad slots within lookup_bits bits
 // are resolved; longer codes stop at the node they reach.
-void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, unsigned node,
-                 unsigned depth, unsigned prefix)
+void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
+                 std::uint32_t (*leaf_entry)(unsigned, unsigned), unsigned node, unsigned depth,
+                 unsigned prefix)
 {
     for (unsigned bit = 0; bit < 2; bit++) {
         bool leaf;
@@ -226,17 +253,44 @@ void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, 
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
         if (child == 0)
-            outcome = lookup_bad | length;
+            outcome = lookup_unresolved | length;
         else if (leaf)
-            outcome = std::uint32_t{tree.slots[child]} << 8 | lookup_leaf | length;
+            outcome = leaf_entry(tree.slots[child], length);
         else if (length == lookup_bits)
-            outcome = child << 8 | lookup_node | length;
+            outcome = child << 8 | lookup_unresolved | length;
         else {
-            fill_lookup(tree, lookup_bits, lookup, child, length, code);
+            fill_lookup(tree, lookup_bits, lookup, leaf_entry, child, length, code);
             continue;
         }
         unsigned spare = lookup_bits - length;
         std::fill_n(lookup + (code << spare), 1u << spare, outcome);
+    }
+}
+
+bool is_literal(std::uint32_t entry)
+{
+    return (entry & (lookup_unresolved | lookup_match)) == 0;
+}
+
+// Joins to each literal entry the literal whose code follows it, where
+// that code ends within the looked-up bits: the entry for the bits after
+// the first code, taken with zeros below, is that code's whenever it is no
+// longer than the bits known. Entries are joined in place; the fields read
+// from a second entry (bits 0-15) are the same joined or not.
+void pair_literals(std::uint32_t* lookup, unsigned lookup_bits)
+{
+    const std::uint32_t mask = (1u << lookup_bits) - 1;
+    for (std::uint32_t index = 0; index <= mask; index++) {
+        std::uint32_t first = lookup[index];
+        unsigned first_bits = first & 31;
+        if (!is_literal(first))
+            continue;
+        std::uint32_t second = lookup[(index << first_bits) & mask];
+        unsigned second_bits = second & 31;
+        if (!is_literal(second) || first_bits + second_bits > lookup_bits)
+            continue;
+        lookup[index] = (first & 0xFFFF) | lookup_pair | (second >> 8 & 0xFF) << 16 |
+                        (first_bits + second_bits) << 24;
     }
 }
 
@@ -362,24 +416,41 @@ int walk(BitReader& reader, const Tree& tree, unsigned node)
     }
 }
 
-// A code through its lookup table when all its looked-up bits are
-// buffered, else bit by bit from the root; -1 for a bad branch.
-inline int decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned lookup_bits,
-                       const Tree& tree)
+// The entry for the next code, its bits taken, when the lookup resolves it
+// and they are buffered; otherwise the code is walked, from the node the
+// lookup reached or, when its bits are not all there, from the root, and
+// the entry is made for the leaf the walk ends at. 0 means a bad branch
+// (no real entry is 0: every code takes a bit).
+template <std::uint32_t (*leaf_entry)(unsigned, unsigned)>
+std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned lookup_bits,
+                          const Tree& tree)
 {
     if (reader.count < lookup_bits)
         refill(reader);
     std::uint32_t entry = lookup[reader.bits >> (64 - lookup_bits)];
     unsigned used = entry & 31;
-    if (used > reader.count)
-        return walk(reader, tree, 1);
-    reader.bits <<= used;
-    reader.count -= used;
-    if ((entry & lookup_kind) == lookup_leaf)
-        return static_cast<int>(entry >> 8);
-    if ((entry & lookup_kind) == lookup_bad)
-        return -1;
-    return walk(reader, tree, entry >> 8);
+    unsigned node = 1;
+    if (used <= reader.count) {
+        reader.bits <<= used;
+        reader.count -= used;
+        if ((entry & lookup_unresolved) == 0)
+            return entry;
+        node = entry >> 8 & 0x3FF;
+        if (node == 0)
+            return 0;
+    }
+    int value = walk(reader, tree, node);
+    return value < 0 ? 0 : leaf_entry(static_cast<unsigned>(value), 1);
+}
+
+// A match's distance from its offset entry and the bits that follow the
+// code, at the top of the buffer: shifting right by one and then by 63 - n
+// takes n bits, none when n is 0, with no shift of 64.
+inline std::uint32_t distance_from(std::uint32_t entry, std::uint64_t bits)
+{
+    unsigned following = entry >> 8 & 31;
+    auto low = static_cast<std::uint32_t>(bits >> 1 >> (63 - following));
+    return ((entry >> 16 | low) & 0xFFFF) + 1;
 }
 
 // A match's distance: its offset code, then the bits that follow; 0 when
@@ -387,11 +458,13 @@ inline int decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned 
 inline std::uint32_t decode_distance(BitReader& reader, const std::uint32_t* offset_lookup,
                                      const Tree& offsets)
 {
-    int k = decode_code(reader, offset_lookup, offset_lookup_bits, offsets);
-    if (k < 0)
+    std::uint32_t entry =
+        decode_code<offset_leaf>(reader, offset_lookup, offset_lookup_bits, offsets);
+    if (entry == 0)
         return 0;
-    auto bits = static_cast<unsigned>(k);
-    return distance_of(bits, take_bits(reader, bits > 1 ? bits - 1 : 0));
+    unsigned following = entry >> 8 & 31;
+    std::uint32_t low = take_bits(reader, following);
+    return ((entry >> 16 | low) & 0xFFFF) + 1;
 }
 
 // Copies a match forward, in steps as wide as the distance allows. Every
@@ -438,20 +511,32 @@ struct Lookups {
     const Tree& offsets;
 };
 
+// Whether every 8 bits of the stream are a literal's code that spells the
+// literal itself: then the stream is the decoded bytes, to be copied, not
+// decoded. The packer stores input that does not compress this way.
+bool spells_its_literals(const std::uint32_t* length_lookup)
+{
+    const unsigned spare = length_lookup_bits - 8;
+    for (std::uint32_t index = 0; index < 1u << length_lookup_bits; index++)
+        if (length_lookup[index] != length_leaf(index >> spare, 8))
+            return false;
+    return true;
+}
+
 // One symbol at q, the general path of both loops: a literal, or a match,
 // which the careful loop cuts at the declared size (in the fast loop the
 // image always has room for it).
 // Returns the reason for refusing the stream, or `nullptr`.
 template <bool careful>
-[[gnu::always_inline]] inline const char* decode_symbol(BitReader& reader, const Lookups& lookups,
-                                                        std::uint8_t* image, std::uint32_t& q,
-                                                        std::uint32_t size)
+const char* decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                          std::uint32_t& q, std::uint32_t size)
 {
-    int symbol = decode_code(reader, lookups.length_lookup, length_lookup_bits, lookups.lengths);
-    if (symbol < 0)
+    std::uint32_t entry = decode_code<length_leaf>(reader, lookups.length_lookup,
+                                                   length_lookup_bits, lookups.lengths);
+    if (entry == 0)
         return corrupt_lengths;
-    if (symbol < 256) {
-        image[q++] = static_cast<std::uint8_t>(symbol);
+    if ((entry & lookup_match) == 0) {
+        image[q++] = static_cast<std::uint8_t>(entry >> 8);
         return nullptr;
     }
     std::uint32_t distance = decode_distance(reader, lookups.offset_lookup, lookups.offsets);
@@ -459,7 +544,7 @@ template <bool careful>
         return corrupt_offsets;
     if (distance > q)
         return before_start;
-    std::uint32_t length = (symbol & 0xFF) + 3u;
+    std::uint32_t length = (entry >> 8 & 0xFF) + 3u;
     if (careful)
         length = std::min(length, size - q);
     copy_match(image + q, distance, length);
@@ -473,8 +558,17 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
 {
     std::uint32_t length_lookup[1 << length_lookup_bits];
     std::uint32_t offset_lookup[1 << offset_lookup_bits];
-    fill_lookup(lengths, length_lookup_bits, length_lookup, 1, 0, 0);
-    fill_lookup(offsets, offset_lookup_bits, offset_lookup, 1, 0, 0);
+    fill_lookup(lengths, length_lookup_bits, length_lookup, length_leaf, 1, 0, 0);
+    // A stored stream that the input holds whole is read straight into the
+    // image (a shorter one is decoded, to meet its end where the reference
+    // decoder would).
+    if (spells_its_literals(length_lookup) && input_length >= std::uint64_t(stream_at) + size) {
+        image[0] = get_byte_seek(stream_at, input);
+        get_bytes(input, image + 1, size - 1);
+        return nullptr;
+    }
+    pair_literals(length_lookup, length_lookup_bits);
+    fill_lookup(offsets, offset_lookup_bits, offset_lookup, offset_leaf, 1, 0, 0);
     const Lookups lookups = {length_lookup, lengths, offset_lookup, offsets};
 
     // The stream's first byte is read at its own offset; the rest follows
@@ -486,43 +580,67 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     reader.unread = input_length > after_first ? input_length - after_first : 0;
 
     std::uint32_t q = 0;
-    // The fast loop: before each symbol, 8 bytes of the block are loaded
-    // (56 bits or more), which hold a length code of up to 12 bits, an
-    // offset code of up to 8 and 30 following bits; a longer code walks on
-    // through the careful readers. The image has room for a whole match.
-    const std::uint32_t fast_until = size > longest_match ? size - longest_match : 0;
+    // The fast loop. Each round starts with 16 bytes of the block left, so
+    // it may refill twice (a refill moves on at most 7 bytes and reads 8),
+    // and with room in the image for three literal entries (6 bytes) and a
+    // whole match after them. A refill leaves 56 bits or more: enough for
+    // three literal entries of up to 12 bits, and after the second refill
+    // for a match, whose length code (12 bits), offset code (8) and
+    // following bits (30) take 50 at most when the lookups resolve them.
+    // Anything else takes the general path, which finds its bits there too.
+    // The loop's reader is a copy whose address is never taken, so that
+    // its fields can stay in registers; it is handed back to `reader` for
+    // the calls that take one.
+    const std::uint32_t fast_until = size > longest_match + 8 ? size - longest_match - 8 : 0;
+    BitReader fast = reader;
     while (q < fast_until) {
-        if (reader.end - reader.next < 8) {
-            if (reader.unread == 0)
+        if (fast.end - fast.next < 16) {
+            if (fast.unread == 0)
                 break;
+            reader = fast;
             top_up(reader);
-            if (reader.end - reader.next < 8)
+            fast = reader;
+            if (fast.end - fast.next < 16)
                 break;
         }
-        refill_fast(reader);
-        // Literals whose codes the lookup resolves go out straight from
-        // the buffer, as many as its bits hold; the rest of each round is
-        // the general path, after a second refill if a match might need it.
-        std::uint32_t entry = length_lookup[reader.bits >> (64 - length_lookup_bits)];
-        while ((entry & (lookup_kind | 0xFF00 << 8)) == lookup_leaf) {
-            unsigned used = entry & 31;
-            reader.bits <<= used;
-            reader.count -= used;
-            image[q++] = static_cast<std::uint8_t>(entry >> 8);
-            if (reader.count < length_lookup_bits || q >= fast_until)
-                break;
-            entry = length_lookup[reader.bits >> (64 - length_lookup_bits)];
+        refill_fast(fast);
+        std::uint32_t entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
+        for (int n = 0; n < 3 && is_literal(entry); n++) {
+            // Both bytes are stored; a second that does not count is
+            // written over by the next symbol, or lies in the slack.
+            auto pair = static_cast<std::uint16_t>(entry >> 8);
+            std::memcpy(image + q, &pair, 2);
+            q += 1 + (entry >> 7 & 1);
+            unsigned used = entry >> 24;
+            fast.bits <<= used;
+            fast.count -= used;
+            entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
         }
-        if (q >= fast_until || reader.count < length_lookup_bits)
+        if (is_literal(entry))
             continue;
-        if (reader.count < 50) {
-            if (reader.end - reader.next < 8)
-                continue;
-            refill_fast(reader);
+        // A refill keeps the buffered bits in place, so entry stays good.
+        refill_fast(fast);
+        unsigned length_bits = entry & 31;
+        std::uint32_t offset = offset_lookup[fast.bits << length_bits >> (64 - offset_lookup_bits)];
+        if (((entry | offset) & lookup_unresolved) == 0) {
+            unsigned code_bits = length_bits + (offset & 31);
+            std::uint32_t distance = distance_from(offset, fast.bits << code_bits);
+            unsigned used = code_bits + (offset >> 8 & 31);
+            fast.bits <<= used;
+            fast.count -= used;
+            if (distance > q)
+                return before_start;
+            std::uint32_t length = (entry >> 8 & 0xFF) + 3u;
+            copy_match(image + q, distance, length);
+            q += length;
+            continue;
         }
+        reader = fast;
         if (const char* refusal = decode_symbol<false>(reader, lookups, image, q, size))
             return refusal;
+        fast = reader;
     }
+    reader = fast;
     // The careful loop: the same symbols, every read checked.
     while (q < size)
         if (const char* refusal = decode_symbol<true>(reader, lookups, image, q, size))

@@ -48,14 +48,15 @@ decode() {  # decode DECODER NAME
     gzip) gzip -dc "$work/$2.gz" > "$work/out" ;;
     esac
 }
-now() { date +%s%N; }
+# Times are read in microseconds from bash itself (EPOCHREALTIME): a
+# `date` process per reading would add its own start-up to every time.
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 for _ in $(seq "$rounds"); do
     for name in $names; do
         for d in $decoders; do
-            start=$(now); decode "$d" "$name"; end=$(now)
-            echo $(( (end - start) / 1000 )) >> "$work/t.$d.$name"
+            start=${EPOCHREALTIME/./}; decode "$d" "$name"; end=${EPOCHREALTIME/./}
+            echo $((end - start)) >> "$work/t.$d.$name"
         done
     done
 done

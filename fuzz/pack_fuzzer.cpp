@@ -31,15 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     unsigned level = 1 + data[0] % 9;
     const Bytes plain(data + 1, data + size);
-    Parse parse = parse_input(plain, level_settings(level));
-    Tables tables = build_tables(plain, parse);
-
     // The packed file on a real file descriptor, so that it can be seeked.
     int fd = memfd_create("packed", 0);
     std::FILE* packed = fd < 0 ? nullptr : fdopen(fd, "w+b");
     if (packed == nullptr)
         std::abort();
-    write_lzh8(packed, plain, parse, tables);
+    pack_data(packed, plain, level_settings(level));
     std::fflush(packed);
     std::rewind(packed);
 

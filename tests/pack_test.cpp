@@ -168,6 +168,22 @@ TEST_F(Pack, EveryInputComesBackExactly)
         }
 }
 
+// Input that does not compress is stored: its bit stream, which ends the
+// file, is the input byte for byte, and the file is no larger than the
+// input plus the two tables.
+TEST_F(Pack, IncompressibleInputIsStoredAsItIs)
+{
+    const Bytes noise = random_bytes(70000, 5);
+    for (int level : {1, 6, 9}) {
+        SCOPED_TRACE(level);
+        std::size_t packed = round_trip(noise, level);
+        ASSERT_GT(packed, noise.size());
+        EXPECT_LE(packed, noise.size() + 1024);
+        Bytes file = read_file(dir + "/packed");
+        EXPECT_TRUE(Bytes(file.end() - static_cast<long>(noise.size()), file.end()) == noise);
+    }
+}
+
 // Over 16 MiB the size no longer fits the short header.
 TEST_F(Pack, InputOver16MiBTakesTheLongHeader)
 {

@@ -170,4 +170,52 @@ Tables build_tables(const Bytes& data, Parse& parse)
     REPORT_FAILURE("no table layout found");
 }
 
+// The bytes of both sections and the bit stream under the tables' codes.
+static std::uint64_t coded_bytes(const Counts& counts, const Tables& tables)
+{
+    Code lengths = code_of(tables.length_tree, length_symbols);
+    Code offsets = code_of(tables.offset_tree, offset_symbols);
+    std::uint64_t bits = 0;
+    for (unsigned s = 0; s < length_symbols; s++)
+        bits += counts.lengths[s] * lengths.lengths[s];
+    for (unsigned k = 0; k < offset_symbols; k++)
+        bits += counts.offsets[k] * (offsets.lengths[k] + (k >= 2 ? k - 1 : 0));
+    unsigned x = section_count(tables.length_entries.size() - 1, length_entry_bits, 2);
+    unsigned v = section_count(tables.offset_entries.size() - 1, offset_entry_bits, 1);
+    return 4 * (x + 1) + 4 * (v + 1) + (bits + 7) / 8;
+}
+
+// A length tree of the 256 literals alone, complete to depth 8 and
+// numbered breadth-first with the children of node n at 2n + 1 and
+// 2n + 2, so that the path to each leaf spells the literal it holds.
+static Tree plain_literal_tree()
+{
+    Tree tree(255);
+    for (int n = 0; n < 255; n++)
+        for (int b = 0; b < 2; b++)
+            tree[static_cast<std::size_t>(n)][static_cast<std::size_t>(b)] =
+                n < 127 ? 2 * n + 1 + b : -1 - (2 * (n - 127) + b);
+    return tree;
+}
+
+void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
+{
+    if (data.empty())
+        return;
+    Tables plain;
+    plain.length_tree = plain_literal_tree();
+    plain.offset_tree = huffman_tree(std::vector<std::uint64_t>(offset_symbols, 0));
+    plain.length_entries =
+        layout_tree(plain.length_tree, length_entry_bits, length_max_child_offset, length_slots);
+    plain.offset_entries =
+        layout_tree(plain.offset_tree, offset_entry_bits, offset_max_child_offset, offset_slots);
+    Parse literals_only;
+    literals_only.trailing_literals = static_cast<std::uint32_t>(data.size());
+    if (coded_bytes(count_symbols(data, literals_only), plain) >
+        coded_bytes(count_symbols(data, parse), tables))
+        return;
+    parse = std::move(literals_only);
+    tables = std::move(plain);
+}
+
 }  // namespace lzh8pack

@@ -170,6 +170,12 @@ struct Tables {
 };
 Tables build_tables(const Bytes& data, Parse& parse);
 
+// Input that does not compress is better stored: every byte a literal
+// coded by its own 8 bits, so that the bit stream is the input itself,
+// which the decoder copies instead of decoding. Replaces parse and tables
+// by that when the file comes out no larger.
+void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables);
+
 // ---- write.cpp ---------------------------------------------------------
 
 // The smallest count field X for a section of entries of entry_bits each,
@@ -192,6 +198,9 @@ struct Output {
 // spelling or link, is refused before anything is created.
 Output open_output(const char* path, std::FILE* input_stream);
 void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables);
+// Every stage after reading: parses data at level, builds the tables
+// (or stores it plain) and writes the file to stream.
+void pack_data(std::FILE* stream, const Bytes& data, const Level& level);
 void finish_output(Output& output);
 
 }  // namespace lzh8pack

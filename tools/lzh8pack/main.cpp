@@ -79,9 +79,7 @@ int main(int argc, char** argv)
     std::FILE* input = open_input(names[0]);
     Output output = open_output(names[1], input);
     Bytes data = read_input(input);
-    Parse parse = parse_input(data, level_settings(level));
-    Tables tables = build_tables(data, parse);
-    write_lzh8(output.stream, data, parse, tables);
+    pack_data(output.stream, data, level_settings(level));
     finish_output(output);
     return 0;
 }

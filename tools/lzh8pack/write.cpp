@@ -161,6 +161,14 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
     finish_bits(writer);
 }
 
+void pack_data(std::FILE* stream, const Bytes& data, const Level& level)
+{
+    Parse parse = parse_input(data, level);
+    Tables tables = build_tables(data, parse);
+    store_plain_if_smaller(data, parse, tables);
+    write_lzh8(stream, data, parse, tables);
+}
+
 // ---- The output file ----------------------------------------------------
 //
 // The temporary file must be removed on any failure, which ends the process
