@@ -155,10 +155,10 @@ Tables build_tables(const Bytes& data, Parse& parse)
     for (unsigned max_length : max_length_steps) {
         if (max_length < max_match)
             split_matches(parse, max_length);
-        Counts counts = count_symbols(data, parse);
+        tables.counts = count_symbols(data, parse);
         bool flat = max_length == min_match;
-        tables.length_tree = huffman_tree(weights(counts.lengths, flat));
-        tables.offset_tree = huffman_tree(weights(counts.offsets, flat));
+        tables.length_tree = huffman_tree(weights(tables.counts.lengths, flat));
+        tables.offset_tree = huffman_tree(weights(tables.counts.offsets, flat));
         tables.length_entries = layout_tree(tables.length_tree, length_entry_bits,
                                             length_max_child_offset, length_slots);
         tables.offset_entries = layout_tree(tables.offset_tree, offset_entry_bits,
@@ -171,8 +171,9 @@ Tables build_tables(const Bytes& data, Parse& parse)
 }
 
 // The bytes of both sections and the bit stream under the tables' codes.
-static std::uint64_t coded_bytes(const Counts& counts, const Tables& tables)
+static std::uint64_t coded_bytes(const Tables& tables)
 {
+    const Counts& counts = tables.counts;
     Code lengths = code_of(tables.length_tree, length_symbols);
     Code offsets = code_of(tables.offset_tree, offset_symbols);
     std::uint64_t bits = 0;
@@ -200,7 +201,9 @@ static Tree plain_literal_tree()
 
 void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
 {
-    if (data.empty())
+    // Stored, the stream alone is as long as the input.
+    std::uint64_t coded = coded_bytes(tables);
+    if (data.empty() || coded < data.size())
         return;
     Tables plain;
     plain.length_tree = plain_literal_tree();
@@ -211,8 +214,8 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
         layout_tree(plain.offset_tree, offset_entry_bits, offset_max_child_offset, offset_slots);
     Parse literals_only;
     literals_only.trailing_literals = static_cast<std::uint32_t>(data.size());
-    if (coded_bytes(count_symbols(data, literals_only), plain) >
-        coded_bytes(count_symbols(data, parse), tables))
+    plain.counts = count_symbols(data, literals_only);
+    if (coded_bytes(plain) > coded)
         return;
     parse = std::move(literals_only);
     tables = std::move(plain);

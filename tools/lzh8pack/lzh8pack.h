@@ -61,12 +61,14 @@ const std::uint32_t no_position = 0xFFFFFFFF;
 // The match finder's tables, all of positions: the latest position of each
 // three-byte hash; the newest position (a chain's head or a tree's root)
 // of each four-byte hash; and the links, one per position of the window
-// for chains, two per position of twice the window for trees.
+// for chains, two per position of twice the window for trees. Inputs
+// shorter than the window get tables to their size.
 struct MatchFinder {
     std::vector<std::uint32_t> latest3, heads, links;
+    unsigned hash4_bits;  // heads has 2^hash4_bits chains (or buckets of two)
 };
 
-MatchFinder new_match_finder(bool trees);
+MatchFinder new_match_finder(bool trees, std::size_t input_size);
 
 // Length of the common prefix of a and b, at most limit bytes.
 unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit);
@@ -165,6 +167,7 @@ std::vector<unsigned> layout_tree(const Tree& tree, unsigned entry_bits, unsigne
 // Both trees of a parse, laid out: the codes rebuilt from ever narrower
 // token sets until both fit, which the last, flat step always does.
 struct Tables {
+    Counts counts;  // of the parse the codes were built for
     Tree length_tree, offset_tree;
     std::vector<unsigned> length_entries, offset_entries;
 };

@@ -10,13 +10,16 @@
 // latest position of each three-byte hash.
 #include "lzh8pack.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lzh8pack {
 
-const unsigned hash4_bits = 16;
-const unsigned hash3_bits = 14;
-const unsigned bucket_bits = 16;  // as many buckets as chain heads
+// Hash widths for inputs of 64 KiB and more; a smaller input gets tables
+// about as large as itself, which fill in less time than the packing takes.
+const unsigned hash4_max_bits = 16;  // as many buckets as chain heads
+const unsigned hash3_less_bits = 2;  // the three-byte table is 4 times smaller
+const unsigned hash4_min_bits = 10;
 
 static std::uint32_t load_32(const std::uint8_t* p)
 {
@@ -25,19 +28,14 @@ static std::uint32_t load_32(const std::uint8_t* p)
     return v;
 }
 
-static unsigned hash3(const std::uint8_t* p)
+static unsigned hash3(const MatchFinder& finder, const std::uint8_t* p)
 {
-    return ((load_32(p) & 0xFFFFFF) * 2654435761u) >> (32 - hash3_bits);
+    return ((load_32(p) & 0xFFFFFF) * 2654435761u) >> (32 - finder.hash4_bits + hash3_less_bits);
 }
 
-static unsigned hash4(const std::uint8_t* p)
+static unsigned hash4(const MatchFinder& finder, const std::uint8_t* p)
 {
-    return (load_32(p) * 2654435761u) >> (32 - hash4_bits);
-}
-
-static unsigned bucket_hash(const std::uint8_t* p)
-{
-    return (load_32(p) * 2654435761u) >> (32 - bucket_bits);
+    return (load_32(p) * 2654435761u) >> (32 - finder.hash4_bits);
 }
 
 unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit)
@@ -56,15 +54,21 @@ unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned li
     return length;
 }
 
-MatchFinder new_match_finder(bool trees)
+MatchFinder new_match_finder(bool trees, std::size_t input_size)
 {
     MatchFinder finder;
-    finder.latest3.assign(std::size_t{1} << hash3_bits, no_position);
-    finder.heads.assign(std::size_t{2} << hash4_bits, no_position);  // two for buckets
+    auto windowed = static_cast<std::uint32_t>(std::min<std::size_t>(input_size, window));
+    finder.hash4_bits = std::min(hash4_max_bits, std::max(hash4_min_bits, bit_length(windowed)));
+    finder.latest3.assign(std::size_t{1} << (finder.hash4_bits - hash3_less_bits), no_position);
+    finder.heads.assign(std::size_t{2} << finder.hash4_bits, no_position);  // two for buckets
     // A chain link per position of the window. A tree node per position of
     // twice the window: the node of the position exactly 65536 back must
-    // survive while the current position's node is being written.
-    finder.links.assign(trees ? 4 * std::size_t{window} : window, no_position);
+    // survive while the current position's node is being written. Positions
+    // modulo those spans stay below a shorter input's size, which is then
+    // all the links need.
+    std::size_t span = std::min<std::size_t>(trees ? 2 * std::size_t{window} : window,
+                                             std::max<std::size_t>(input_size, 1));
+    finder.links.assign(trees ? 2 * span : span, no_position);
     return finder;
 }
 
@@ -80,7 +84,7 @@ unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, 
     if (data.size() - i < 4)
         return 0;
     const std::uint8_t* here = &data[i];
-    unsigned h = hash4(here);
+    unsigned h = hash4(finder, here);
     std::uint32_t first = finder.heads[h], candidate = first;
     for (; depth > 0 && candidate != no_position && best < limit; depth--) {
         std::uint32_t back = i - candidate;
@@ -109,7 +113,7 @@ void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
 {
     if (data.size() - i < 4)
         return;
-    unsigned h = hash4(&data[i]);
+    unsigned h = hash4(finder, &data[i]);
     finder.links[i % window] = finder.heads[h];
     finder.heads[h] = i;
 }
@@ -119,7 +123,7 @@ unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
 {
     if (data.size() - i < 4 || limit < min_match)
         return 0;
-    unsigned h = hash3(&data[i]);
+    unsigned h = hash3(finder, &data[i]);
     std::uint32_t near = finder.latest3[h];
     finder.latest3[h] = i;
     if (near == no_position || i - near > window ||
@@ -140,7 +144,7 @@ unsigned bucket_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i,
     if (data.size() - i < 4)
         return 0;
     const std::uint8_t* here = &data[i];
-    std::uint32_t* bucket = &finder.heads[2 * bucket_hash(here)];
+    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, here)];
     std::uint32_t newer = bucket[0], older = bucket[1];
     bucket[1] = newer;
     bucket[0] = i;
@@ -163,7 +167,7 @@ void bucket_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
 {
     if (data.size() - i < 4)
         return;
-    std::uint32_t* bucket = &finder.heads[2 * bucket_hash(&data[i])];
+    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, &data[i])];
     bucket[1] = bucket[0];
     bucket[0] = i;
 }
@@ -191,7 +195,7 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
     if (data.size() - i < 4 || limit < 4)
         return 0;
     const std::uint8_t* here = &data[i];
-    unsigned h = hash4(here);
+    unsigned h = hash4(finder, here);
     std::uint32_t candidate = finder.heads[h];
     finder.heads[h] = i;
     std::uint32_t* smaller = tree_node(finder, i);

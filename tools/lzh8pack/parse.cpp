@@ -65,7 +65,7 @@ Parse bucket_parse(const Bytes& data)
 {
     Parse parse;
     parse.matches.reserve(data.size() / 16);
-    MatchFinder finder = new_match_finder(false);
+    MatchFinder finder = new_match_finder(false, data.size());
     const std::uint32_t size = static_cast<std::uint32_t>(data.size());
     unsigned misses = 0;
     for (std::uint32_t i = 0; i < size;) {
@@ -93,7 +93,7 @@ Parse fast_parse(const Bytes& data, const Level& level)
 {
     Parse parse;
     parse.matches.reserve(data.size() / 16);
-    MatchFinder finder = new_match_finder(false);
+    MatchFinder finder = new_match_finder(false, data.size());
     const std::uint32_t size = static_cast<std::uint32_t>(data.size());
     for (std::uint32_t i = 0; i < size;) {
         std::uint32_t distance = 0;
@@ -290,7 +290,7 @@ Parse cheapest_pass(const Bytes& data, const Level& level, const Parse& previous
         add_counts(whole, block, 1);
     Parse parse;
     parse.matches.reserve(previous.matches.size() + previous.matches.size() / 8);
-    MatchFinder finder = new_match_finder(true);
+    MatchFinder finder = new_match_finder(true, data.size());
     MatchCache cache;
     std::size_t most = std::min<std::size_t>(block_length, data.size());
     std::vector<std::uint32_t> cost(most + 1), choice(most + 1);
