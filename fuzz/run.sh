@@ -17,10 +17,11 @@ cmake --build "$build" --target decode_fuzzer pack_fuzzer make_seeds lzh8pack >/
 seeds=$build/fuzz-seeds corpus=$build/fuzz-corpus artifacts=$build/fuzz-artifacts
 mkdir -p "$seeds" "$corpus" "$artifacts"
 "$build/tests/make_seeds" "$seeds"
-# Packer outputs: text, a binary's head, runs, and the empty file.
+# Packer outputs: text, a binary's head, runs, noise, and the empty file.
 head -c 3000 examples/stock.txt > "$seeds/plain_text"
 head -c 2000 "$build/lzh8pack" > "$seeds/plain_binary"
 printf 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaabbbbbbbbbbbbbbbbbbbbbbb' > "$seeds/plain_runs"
+gzip -9nc < "$build/lzh8pack" | head -c 3000 > "$seeds/plain_noise"  # packed as stored
 : > "$seeds/plain_empty"
 for plain in "$seeds"/plain_*; do
     "$build/lzh8pack" "$plain" "${plain/plain_/packed_}"
