@@ -113,6 +113,71 @@ static std::string deep_offset_expected()
     return text;
 }
 
+// Codes longer than the fast decoder looks up at once (lengths beyond 12
+// bits, offsets beyond 8) and displacements up to k = 31, whose 30
+// following bits are the most a match can take, all far enough from both
+// ends of the image to be decoded by the fast loop.
+static const Code long_lengths_code = {{"00", 'a'},
+                                       {"01", 'b'},
+                                       {"100", 257},
+                                       {"101", 'c'},
+                                       {"110", 263},
+                                       {"1110", 'd'},
+                                       {"11110", 258},
+                                       {"111110", 'f'},
+                                       {"1111110", 'g'},
+                                       {"11111110", 'h'},
+                                       {"111111110", 'i'},
+                                       {"1111111110", 'j'},
+                                       {"11111111110", 'k'},
+                                       {"111111111110", 'l'},
+                                       {"1111111111110", 259},
+                                       {"11111111111110", 'm'},
+                                       {"111111111111110", 260},
+                                       {"111111111111111", 511}};
+static const Code long_offsets_code = {{"00", 0},       {"01", 1},        {"100", 16},
+                                       {"101", 31},     {"110", 20},      {"1110", 2},
+                                       {"11110", 17},   {"111110", 3},    {"1111110", 4},
+                                       {"11111110", 5}, {"111111110", 9}, {"111111111", 12}};
+
+static Success long_codes_case()
+{
+    std::string text, stream;
+    auto add_literal = [&](char c) {
+        text += c;
+        stream += literal(long_lengths_code, static_cast<unsigned char>(c));
+    };
+    auto add_match = [&](unsigned length, std::uint32_t d) {
+        stream += match(long_lengths_code, long_offsets_code, length, d);
+        std::size_t from = text.size() - ((d & 0xFFFF) + 1);
+        for (unsigned n = 0; n < length; n++)
+            text += text[from + n];
+    };
+    const std::string letters = "abcdfghijklm";
+    for (unsigned i = 0; i < 2100; i++)
+        add_literal(letters[(i * 5 + i / 7) % letters.size()]);
+    for (unsigned round = 0; round < 3; round++) {
+        add_match(4, 0x40000000u | (5 + round));  // k = 31
+        add_match(6, 0x100 + 7);                  // a 13-bit length code, k = 9
+        add_literal('m');                         // a 14-bit literal code
+        add_match(258, 0x800 + 0x10);             // a 15-bit length code, k = 12
+        add_match(5, 0x10000 + 3);                // k = 17
+        add_match(7, 0x80000 + 0x123);            // k = 20
+        add_match(10, 0);                         // k = 0: a run
+        add_match(4, 1);
+        add_literal('l');
+        add_match(4, 0x10 + round);  // k = 5
+    }
+    for (unsigned i = 0; i < 300; i++)
+        add_literal(letters[i % letters.size()]);
+    lzh8::File file;
+    file.size = static_cast<std::uint32_t>(text.size());
+    file.length_entries = lzh8::layout_tree(long_lengths_code, 9);
+    file.offset_entries = lzh8::layout_tree(long_offsets_code, 5);
+    file.stream = stream;
+    return {"long_codes_in_the_fast_loop", lzh8::build(file), text_bytes(text)};
+}
+
 std::vector<Success> success_cases()
 {
     std::vector<Success> cases;
@@ -187,6 +252,7 @@ std::vector<Success> success_cases()
     }
     cases.push_back({"offset_table_v10_fills_63_slots", deep_offset_file(6),
                      text_bytes(deep_offset_expected())});
+    cases.push_back(long_codes_case());
     return cases;
 }
 

@@ -1,6 +1,7 @@
 // The fast decoder held to the reference decoder: on packed, truncated and
 // bit-flipped files both binaries must print the same, exit the same and
 // leave the same bytes.
+#include "decode_cases.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -120,6 +121,17 @@ TEST_F(Differential, SmallPackedFiles)
                 return;
         }
     EXPECT_GE(compared, 3000u / scale);
+}
+
+// The hand-built files long enough for the fast loop.
+TEST_F(Differential, HandBuiltFiles)
+{
+    for (const decode_cases::Success& c : decode_cases::success_cases())
+        if (c.expected.size() > 1000) {
+            sweep(c.input, c.name, 11);
+            if (HasFatalFailure())
+                return;
+        }
 }
 
 TEST_F(Differential, LargePackedFiles)
