@@ -52,9 +52,13 @@ decode() {  # decode DECODER NAME
 # `date` process per reading would add its own start-up to every time.
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-for _ in $(seq "$rounds"); do
+# Each round starts the decoders at a different one, so that no decoder is
+# always the first to run on a file.
+read -r -a order <<< "$decoders"
+for round in $(seq "$rounds"); do
     for name in $names; do
-        for d in $decoders; do
+        for ((i = 0; i < ${#order[@]}; i++)); do
+            d=${order[(i + round) % ${#order[@]}]}
             start=${EPOCHREALTIME/./}; decode "$d" "$name"; end=${EPOCHREALTIME/./}
             echo $((end - start)) >> "$work/t.$d.$name"
         done
