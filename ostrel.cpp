@@ -443,14 +443,25 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
     return value < 0 ? 0 : leaf_entry(static_cast<unsigned>(value), 1);
 }
 
-// A match's distance from its offset entry and the bits that follow the
-// code, at the top of the buffer: shifting right by one and then by 63 - n
-// takes n bits, none when n is 0, with no shift of 64.
-inline std::uint32_t distance_from(std::uint32_t entry, std::uint64_t bits)
+// The count of bits that follow an offset entry's code.
+inline unsigned following_bits(std::uint32_t offset)
 {
-    unsigned following = entry >> 8 & 31;
-    auto low = static_cast<std::uint32_t>(bits >> 1 >> (63 - following));
-    return ((entry >> 16 | low) & 0xFFFF) + 1;
+    return offset >> 8 & 31;
+}
+
+// A match's distance from its offset entry and the bits that followed.
+inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t following)
+{
+    return ((offset >> 16 | following) & 0xFFFF) + 1;
+}
+
+// The same from the bits at the top of the buffer, just after the code:
+// shifting right by one and then by 63 - n takes n bits, none when n is 0,
+// with no shift of 64.
+inline std::uint32_t distance_from(std::uint32_t offset, std::uint64_t bits)
+{
+    unsigned n = following_bits(offset);
+    return distance_of_entry(offset, static_cast<std::uint32_t>(bits >> 1 >> (63 - n)));
 }
 
 // A match's distance: its offset code, then the bits that follow; 0 when
@@ -458,13 +469,11 @@ inline std::uint32_t distance_from(std::uint32_t entry, std::uint64_t bits)
 inline std::uint32_t decode_distance(BitReader& reader, const std::uint32_t* offset_lookup,
                                      const Tree& offsets)
 {
-    std::uint32_t entry =
+    std::uint32_t offset =
         decode_code<offset_leaf>(reader, offset_lookup, offset_lookup_bits, offsets);
-    if (entry == 0)
+    if (offset == 0)
         return 0;
-    unsigned following = entry >> 8 & 31;
-    std::uint32_t low = take_bits(reader, following);
-    return ((entry >> 16 | low) & 0xFFFF) + 1;
+    return distance_of_entry(offset, take_bits(reader, following_bits(offset)));
 }
 
 // Copies a match forward, in steps as wide as the distance allows. Every
@@ -501,6 +510,12 @@ inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t c
         for (; to < end; to += 8)
             std::memcpy(to, to - step, 8);
     }
+}
+
+// The match's length from its length entry.
+inline std::uint32_t match_length(std::uint32_t entry)
+{
+    return (entry >> 8 & 0xFF) + 3u;
 }
 
 // Both trees with their lookup tables.
@@ -544,7 +559,7 @@ const char* decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
         return corrupt_offsets;
     if (distance > q)
         return before_start;
-    std::uint32_t length = (entry >> 8 & 0xFF) + 3u;
+    std::uint32_t length = match_length(entry);
     if (careful)
         length = std::min(length, size - q);
     copy_match(image + q, distance, length);
@@ -625,12 +640,12 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
         if (((entry | offset) & lookup_unresolved) == 0) {
             unsigned code_bits = length_bits + (offset & 31);
             std::uint32_t distance = distance_from(offset, fast.bits << code_bits);
-            unsigned used = code_bits + (offset >> 8 & 31);
+            unsigned used = code_bits + following_bits(offset);
             fast.bits <<= used;
             fast.count -= used;
             if (distance > q)
                 return before_start;
-            std::uint32_t length = (entry >> 8 & 0xFF) + 3u;
+            std::uint32_t length = match_length(entry);
             copy_match(image + q, distance, length);
             q += length;
             continue;

@@ -149,6 +149,16 @@ std::vector<std::uint64_t> weights(const std::array<std::uint64_t, symbols>& cou
     return weights;
 }
 
+// Lays out both trees of tables; false if either does not fit.
+static bool lay_out_trees(Tables& tables)
+{
+    tables.length_entries =
+        layout_tree(tables.length_tree, length_entry_bits, length_max_child_offset, length_slots);
+    tables.offset_entries =
+        layout_tree(tables.offset_tree, offset_entry_bits, offset_max_child_offset, offset_slots);
+    return !tables.length_entries.empty() && !tables.offset_entries.empty();
+}
+
 Tables build_tables(const Bytes& data, Parse& parse)
 {
     Tables tables;
@@ -159,11 +169,7 @@ Tables build_tables(const Bytes& data, Parse& parse)
         bool flat = max_length == min_match;
         tables.length_tree = huffman_tree(weights(tables.counts.lengths, flat));
         tables.offset_tree = huffman_tree(weights(tables.counts.offsets, flat));
-        tables.length_entries = layout_tree(tables.length_tree, length_entry_bits,
-                                            length_max_child_offset, length_slots);
-        tables.offset_entries = layout_tree(tables.offset_tree, offset_entry_bits,
-                                            offset_max_child_offset, offset_slots);
-        if (!tables.length_entries.empty() && !tables.offset_entries.empty())
+        if (lay_out_trees(tables))
             return tables;
     }
     // Not reached: the flat step always fits.
@@ -208,10 +214,7 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
     Tables plain;
     plain.length_tree = plain_literal_tree();
     plain.offset_tree = huffman_tree(std::vector<std::uint64_t>(offset_symbols, 0));
-    plain.length_entries =
-        layout_tree(plain.length_tree, length_entry_bits, length_max_child_offset, length_slots);
-    plain.offset_entries =
-        layout_tree(plain.offset_tree, offset_entry_bits, offset_max_child_offset, offset_slots);
+    lay_out_trees(plain);  // a complete tree of 256 leaves always fits
     Parse literals_only;
     literals_only.trailing_literals = static_cast<std::uint32_t>(data.size());
     plain.counts = count_symbols(data, literals_only);
