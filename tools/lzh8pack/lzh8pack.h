@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace lzh8pack {
@@ -70,8 +71,35 @@ struct MatchFinder {
 
 MatchFinder new_match_finder(bool trees, std::size_t input_size);
 
+inline std::uint32_t load_32(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// The four-byte hash of the bytes whose little-endian value is four.
+inline unsigned hash4(const MatchFinder& finder, std::uint32_t four)
+{
+    return (four * 2654435761u) >> (32 - finder.hash4_bits);
+}
+
 // Length of the common prefix of a and b, at most limit bytes.
-unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit);
+inline unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit)
+{
+    unsigned length = 0;
+    while (length + 8 <= limit) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + length, 8);
+        std::memcpy(&y, b + length, 8);
+        if (x != y)
+            return length + static_cast<unsigned>(__builtin_ctzll(x ^ y) / 8);
+        length += 8;
+    }
+    while (length < limit && a[length] == b[length])
+        length++;
+    return length;
+}
 
 // Hash chains: the longest match at i of at most limit bytes found among
 // depth candidates, stopping at nice bytes; best if none is longer than
@@ -80,11 +108,42 @@ unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, 
                        unsigned depth, unsigned nice, unsigned best, std::uint32_t& distance);
 void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
 
-// Hash buckets, two positions per hash and no links: the longer match at
-// i of at most limit bytes, 0 if none shorter than 4; adds i.
-unsigned bucket_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
-                        std::uint32_t& distance);
-void bucket_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
+// Hash buckets, for the fastest level, which calls them at every position
+// and so has them inline: each four-byte hash has a bucket of the two
+// newest positions, heads[2h] (newer) and heads[2h + 1], and no links.
+// Both take an i with four bytes from i on.
+
+// The longer match at i with the bucket's positions, of at most limit
+// bytes (4 <= limit <= size - i), 0 if neither shares i's first four
+// bytes; adds i to the bucket.
+inline unsigned bucket_longest(MatchFinder& finder, const std::uint8_t* data, std::uint32_t i,
+                               unsigned limit, std::uint32_t& distance)
+{
+    std::uint32_t here = load_32(data + i);
+    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, here)];
+    std::uint32_t newer = bucket[0], older = bucket[1];
+    bucket[0] = i;
+    bucket[1] = newer;
+    unsigned best = 0;
+    // no_position lies above every i, so it fails the first test.
+    for (std::uint32_t candidate : {newer, older}) {
+        if (candidate >= i || i - candidate > window || load_32(data + candidate) != here)
+            continue;
+        unsigned length = 4 + common_length(data + i + 4, data + candidate + 4, limit - 4);
+        if (length > best) {
+            best = length;
+            distance = i - candidate;
+        }
+    }
+    return best;
+}
+
+inline void bucket_insert(MatchFinder& finder, const std::uint8_t* data, std::uint32_t i)
+{
+    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, load_32(data + i))];
+    bucket[1] = bucket[0];
+    bucket[0] = i;
+}
 
 // A three-byte match at i with the latest position of the same three-byte
 // hash: 3, with distance set, or 0 if there is none. Records i as that

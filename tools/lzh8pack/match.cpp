@@ -21,37 +21,9 @@ const unsigned hash4_max_bits = 16;  // as many buckets as chain heads
 const unsigned hash3_less_bits = 2;  // the three-byte table is 4 times smaller
 const unsigned hash4_min_bits = 10;
 
-static std::uint32_t load_32(const std::uint8_t* p)
-{
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
 static unsigned hash3(const MatchFinder& finder, const std::uint8_t* p)
 {
     return ((load_32(p) & 0xFFFFFF) * 2654435761u) >> (32 - finder.hash4_bits + hash3_less_bits);
-}
-
-static unsigned hash4(const MatchFinder& finder, const std::uint8_t* p)
-{
-    return (load_32(p) * 2654435761u) >> (32 - finder.hash4_bits);
-}
-
-unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsigned limit)
-{
-    unsigned length = 0;
-    while (length + 8 <= limit) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + length, 8);
-        std::memcpy(&y, b + length, 8);
-        if (x != y)
-            return length + static_cast<unsigned>(__builtin_ctzll(x ^ y) / 8);
-        length += 8;
-    }
-    while (length < limit && a[length] == b[length])
-        length++;
-    return length;
 }
 
 MatchFinder new_match_finder(bool trees, std::size_t input_size)
@@ -84,7 +56,7 @@ unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, 
     if (data.size() - i < 4)
         return 0;
     const std::uint8_t* here = &data[i];
-    unsigned h = hash4(finder, here);
+    unsigned h = hash4(finder, load_32(here));
     std::uint32_t first = finder.heads[h], candidate = first;
     for (; depth > 0 && candidate != no_position && best < limit; depth--) {
         std::uint32_t back = i - candidate;
@@ -113,7 +85,7 @@ void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
 {
     if (data.size() - i < 4)
         return;
-    unsigned h = hash4(finder, &data[i]);
+    unsigned h = hash4(finder, load_32(&data[i]));
     finder.links[i % window] = finder.heads[h];
     finder.heads[h] = i;
 }
@@ -131,45 +103,6 @@ unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
         return 0;
     distance = i - near;
     return min_match;
-}
-
-// ---- Hash buckets ----------------------------------------------------------
-//
-// The fastest level keeps no links: each four-byte hash has a bucket of the
-// two newest positions, in heads[2h] (newer) and heads[2h + 1].
-
-unsigned bucket_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
-                        std::uint32_t& distance)
-{
-    if (data.size() - i < 4)
-        return 0;
-    const std::uint8_t* here = &data[i];
-    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, here)];
-    std::uint32_t newer = bucket[0], older = bucket[1];
-    bucket[1] = newer;
-    bucket[0] = i;
-    unsigned best = 0;
-    std::uint32_t here_32 = load_32(here);
-    for (std::uint32_t candidate : {newer, older}) {
-        if (candidate == no_position || i - candidate > window ||
-            load_32(&data[candidate]) != here_32)
-            continue;
-        unsigned length = 4 + common_length(here + 4, &data[candidate] + 4, limit - 4);
-        if (length > best) {
-            best = length;
-            distance = i - candidate;
-        }
-    }
-    return best;
-}
-
-void bucket_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
-{
-    if (data.size() - i < 4)
-        return;
-    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, &data[i])];
-    bucket[1] = bucket[0];
-    bucket[0] = i;
 }
 
 // ---- Binary trees ----------------------------------------------------------
@@ -195,7 +128,7 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
     if (data.size() - i < 4 || limit < 4)
         return 0;
     const std::uint8_t* here = &data[i];
-    unsigned h = hash4(finder, here);
+    unsigned h = hash4(finder, load_32(here));
     std::uint32_t candidate = finder.heads[h];
     finder.heads[h] = i;
     std::uint32_t* smaller = tree_node(finder, i);

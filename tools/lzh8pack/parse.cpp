@@ -60,30 +60,34 @@ unsigned fast_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, c
 
 // The fastest level: greedy over hash buckets. Every position is added to
 // the buckets, those inside matches too; where nothing matches for a
-// while, the search steps ahead in growing strides.
+// while, the search steps ahead in growing strides. The last three bytes,
+// too few to hash, are literals.
 Parse bucket_parse(const Bytes& data)
 {
     Parse parse;
     parse.matches.reserve(data.size() / 16);
     MatchFinder finder = new_match_finder(false, data.size());
-    const std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    const std::uint8_t* in = data.data();
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const std::uint32_t hashed = size > 3 ? size - 3 : 0;
     unsigned misses = 0;
-    for (std::uint32_t i = 0; i < size;) {
-        unsigned limit = std::min(max_match, size - i);
+    std::uint32_t i = 0;
+    while (i < hashed) {
         std::uint32_t distance = 0;
-        unsigned length = limit >= 4 ? bucket_longest(finder, data, i, limit, distance) : 0;
+        unsigned length = bucket_longest(finder, in, i, std::min(max_match, size - i), distance);
         if (length == 0) {
-            std::uint32_t stride = std::min(1 + (misses++ >> 5), size - i);
+            std::uint32_t stride = std::min(1 + (misses++ >> 5), hashed - i);
             parse.trailing_literals += stride;
             i += stride;
             continue;
         }
         misses = 0;
         add_match(parse, length, distance);
-        for (std::uint32_t j = i + 1; j < i + length; j++)
-            bucket_insert(finder, data, j);
+        for (std::uint32_t j = i + 1, end = std::min(i + length, hashed); j < end; j++)
+            bucket_insert(finder, in, j);
         i += length;
     }
+    parse.trailing_literals += size - std::min(i, size);
     return parse;
 }
 
@@ -337,8 +341,18 @@ Parse parse_input(const Bytes& data, const Level& level)
 Counts count_symbols(const Bytes& data, const Parse& parse)
 {
     Counts counts;
-    for (const Counts& block : block_counts(data, parse))
-        add_counts(counts, block, 1);
+    const std::uint8_t* at = data.data();
+    auto literals = [&](std::uint32_t count) {
+        for (; count > 0; count--)
+            counts.lengths[*at++]++;
+    };
+    for (const Match& match : parse.matches) {
+        literals(match.literals);
+        counts.lengths[256 + match.length - min_match]++;
+        counts.offsets[bit_length(match.d)]++;
+        at += match.length;
+    }
+    literals(parse.trailing_literals);
     return counts;
 }
 

@@ -21,21 +21,28 @@ namespace lzh8pack {
 // ---- The bit writer ---------------------------------------------------
 
 // Values go out most significant bit first. pending holds count bits not
-// yet written, in its low bits; count stays below 32 between calls, so a
-// value of up to 32 bits always fits on top. Whole 32-bit words go to the
-// buffer, and the buffer to the stream when it fills: its 4 spare bytes
-// let the last word land before the check.
+// yet written, in its low bits, and count stays below 8 between calls, so
+// a value of up to 32 bits always fits on top. After each value the
+// pending bits go to the buffer as 8 bytes, whole or not, without a
+// branch: the buffer moves on by the whole bytes only, and the partial
+// byte after them is written again, with more bits, by the next value.
+// The buffer's 8 spare bytes take that store; it goes to the stream once
+// a chunk is full. The buffer lives apart from the writer, which the hot
+// loop keeps in a local whose address is never taken: its fields can then
+// stay in registers, where stores through the byte buffer, which may
+// alias anything, would otherwise send them back to memory every time.
 const std::size_t write_chunk = 1 << 16;
+const std::size_t write_buffer_size = write_chunk + 8;
 
 struct BitWriter {
-    std::FILE* stream = nullptr;
-    std::uint64_t pending = 0;
-    unsigned count = 0;
-    std::size_t used = 0;
-    std::uint8_t buffer[write_chunk + 4];
+    std::FILE* stream;
+    std::uint8_t* buffer;  // write_buffer_size bytes
+    std::uint64_t pending;
+    unsigned count;
+    std::size_t used;
 };
 
-void flush_buffer(BitWriter& writer)
+inline void flush_buffer(BitWriter& writer)
 {
     put_bytes(writer.stream, writer.buffer, static_cast<std::uint32_t>(writer.used));
     writer.used = 0;
@@ -46,19 +53,18 @@ inline void put_bits(BitWriter& writer, std::uint64_t value, unsigned count)
 {
     writer.pending = writer.pending << count | value;
     writer.count += count;
-    if (writer.count >= 32) {
-        writer.count -= 32;
-        std::uint32_t word =
-            __builtin_bswap32(static_cast<std::uint32_t>(writer.pending >> writer.count));
-        std::memcpy(writer.buffer + writer.used, &word, 4);
-        writer.used += 4;
-        if (writer.used >= write_chunk)
-            flush_buffer(writer);
-    }
+    // Shifting by 63 - count and then by 1 puts the pending bits at the
+    // top with no shift of 64 when count is 0.
+    std::uint64_t top = __builtin_bswap64(writer.pending << (63 - writer.count) << 1);
+    std::memcpy(writer.buffer + writer.used, &top, 8);
+    writer.used += writer.count >> 3;
+    writer.count &= 7;
+    if (writer.used >= write_chunk)
+        flush_buffer(writer);
 }
 
 // A code word of any length, 32 bits at a time.
-void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
+inline void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
 {
     if (length > 32) {
         put_bits(writer, word >> 32, length - 32);
@@ -68,12 +74,8 @@ void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
 }
 
 // Pads the last byte with zero bits and writes out everything.
-void finish_bits(BitWriter& writer)
+void finish_bits(BitWriter writer)
 {
-    while (writer.count >= 8) {
-        writer.count -= 8;
-        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> writer.count);
-    }
     if (writer.count > 0)
         writer.buffer[writer.used++] =
             static_cast<std::uint8_t>(writer.pending << (8 - writer.count));
@@ -119,9 +121,8 @@ void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsi
 
 void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables)
 {
-    auto owned = std::make_unique<BitWriter>();  // 64 KiB: kept off the stack
-    BitWriter& writer = *owned;
-    writer.stream = stream;
+    auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);  // kept off the stack
+    BitWriter writer = {stream, buffer.get(), 0, 0, 0};
     // The short header holds sizes 1 to 2^24 - 1; a zero there announces
     // the long form, which therefore carries size 0 as well. Every section
     // is a whole number of 32-bit words, so the writer is word-aligned at
@@ -142,23 +143,33 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
 
     Code lengths = code_of(tables.length_tree, length_symbols);
     Code offsets = code_of(tables.offset_tree, offset_symbols);
-    std::size_t at = 0;
+    // Plain pointers and a local writer for the hot loop: the buffer's byte
+    // stores may alias anything in memory, such as a vector's own fields,
+    // but not locals whose address is never taken.
+    const std::uint64_t* length_words = lengths.words.data();
+    const unsigned* length_lengths = lengths.lengths.data();
+    const std::uint64_t* offset_words = offsets.words.data();
+    const unsigned* offset_lengths = offsets.lengths.data();
+    const std::uint8_t* at = data.data();
+    BitWriter out = writer;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--, at++)
-            put_word(writer, lengths.words[data[at]], lengths.lengths[data[at]]);
+            put_word(out, length_words[*at], length_lengths[*at]);
     };
     for (const Match& match : parse.matches) {
         literals(match.literals);
         unsigned symbol = 256 + match.length - min_match;
-        put_word(writer, lengths.words[symbol], lengths.lengths[symbol]);
+        put_word(out, length_words[symbol], length_lengths[symbol]);
+        // The offset tree has 17 leaves, so its codes are 16 bits at most,
+        // and the bits of d after its top bit, which k implies, 15.
         unsigned k = bit_length(match.d);
-        put_word(writer, offsets.words[k], offsets.lengths[k]);
-        if (k >= 2)  // the top bit of d is implied by k
-            put_bits(writer, match.d & ((1u << (k - 1)) - 1), k - 1);
+        unsigned following = k >= 2 ? k - 1 : 0;
+        put_bits(out, offset_words[k] << following | (match.d & ((1u << following) - 1)),
+                 offset_lengths[k] + following);
         at += match.length;
     }
     literals(parse.trailing_literals);
-    finish_bits(writer);
+    finish_bits(out);
 }
 
 void pack_data(std::FILE* stream, const Bytes& data, const Level& level)
