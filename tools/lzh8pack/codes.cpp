@@ -164,8 +164,8 @@ Tables build_tables(const Bytes& data, Parse& parse)
     Tables tables;
     for (unsigned max_length : max_length_steps) {
         if (max_length < max_match)
-            split_matches(parse, max_length);
-        tables.counts = count_symbols(data, parse);
+            split_matches(data, parse, max_length);
+        tables.counts = parse.counts;
         bool flat = max_length == min_match;
         tables.length_tree = huffman_tree(weights(tables.counts.lengths, flat));
         tables.offset_tree = huffman_tree(weights(tables.counts.offsets, flat));
@@ -217,7 +217,8 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
     lay_out_trees(plain);  // a complete tree of 256 leaves always fits
     Parse literals_only;
     literals_only.trailing_literals = static_cast<std::uint32_t>(data.size());
-    plain.counts = count_symbols(data, literals_only);
+    literals_only.counts = count_symbols(data.data(), literals_only);
+    plain.counts = literals_only.counts;
     if (coded_bytes(plain) > coded)
         return;
     parse = std::move(literals_only);

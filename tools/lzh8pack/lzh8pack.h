@@ -70,6 +70,8 @@ struct MatchFinder {
 };
 
 MatchFinder new_match_finder(bool trees, std::size_t input_size);
+// Empties the finder's tables, for another part of the input.
+void clear_match_finder(MatchFinder& finder);
 
 inline std::uint32_t load_32(const std::uint8_t* p)
 {
@@ -170,11 +172,18 @@ struct Match {
     std::uint16_t d;         // distance - 1
 };
 
+// Symbol counts, for both codes.
+struct Counts {
+    std::array<std::uint64_t, length_symbols> lengths{};
+    std::array<std::uint64_t, offset_symbols> offsets{};
+};
+
 // The parse of the whole input: its matches in order, then the literals
-// after the last one.
+// after the last one, and the counts of its symbols.
 struct Parse {
     std::vector<Match> matches;
     std::uint32_t trailing_literals = 0;
+    Counts counts;
 };
 
 // How hard a level looks for matches and how it chooses among them.
@@ -188,17 +197,13 @@ struct Level {
 Level level_settings(unsigned level);  // level 1..9
 Parse parse_input(const Bytes& data, const Level& level);
 
-// Symbol counts of a parse, for both codes.
-struct Counts {
-    std::array<std::uint64_t, length_symbols> lengths{};
-    std::array<std::uint64_t, offset_symbols> offsets{};
-};
-Counts count_symbols(const Bytes& data, const Parse& parse);
+// The symbol counts of a parse of the bytes from at on.
+Counts count_symbols(const std::uint8_t* at, const Parse& parse);
 
 // Cuts every match longer than max_length into pieces at the same distance
-// (a piece too short to be a match becomes literals): fewer length symbols
-// make a narrower tree that is easier to lay out.
-void split_matches(Parse& parse, unsigned max_length);
+// (a piece too short to be a match becomes literals), and counts anew:
+// fewer length symbols make a narrower tree that is easier to lay out.
+void split_matches(const Bytes& data, Parse& parse, unsigned max_length);
 
 // ---- codes.cpp ---------------------------------------------------------
 

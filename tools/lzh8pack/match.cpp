@@ -44,6 +44,13 @@ MatchFinder new_match_finder(bool trees, std::size_t input_size)
     return finder;
 }
 
+void clear_match_finder(MatchFinder& finder)
+{
+    std::fill(finder.latest3.begin(), finder.latest3.end(), no_position);
+    std::fill(finder.heads.begin(), finder.heads.end(), no_position);
+    std::fill(finder.links.begin(), finder.links.end(), no_position);
+}
+
 // ---- Hash chains ---------------------------------------------------------
 
 // The longest match at i of at most limit bytes (from depth candidates,
