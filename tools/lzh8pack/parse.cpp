@@ -30,7 +30,7 @@ Level level_settings(unsigned level)
         {6, 48, Level::lazy, 0},        // 3
         {12, 64, Level::lazy, 0},       // 4
         {24, 128, Level::lazy, 0},      // 5
-        {48, 258, Level::lazy, 0},      // 6
+        {48, 128, Level::lazy, 0},      // 6
         {4, 32, Level::cheapest, 1},    // 7
         {16, 64, Level::cheapest, 1},   // 8
         {24, 258, Level::cheapest, 2},  // 9
@@ -108,6 +108,19 @@ Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, 
     return parse;
 }
 
+// Whether a match found one byte later, after a literal, beats the match
+// here: each byte longer is worth about 4 bits, and each bit less of
+// distance about 1, and the literal costs some too.
+bool better_later(unsigned length, std::uint32_t distance, unsigned next,
+                  std::uint32_t next_distance)
+{
+    if (next < length || next < min_match)
+        return false;
+    int gain = 4 * static_cast<int>(next - length) + static_cast<int>(bit_length(distance)) -
+               static_cast<int>(bit_length(next_distance));
+    return gain > 2;
+}
+
 // Greedy and lazy parsing over hash chains. Every position is linked into
 // the chains, those inside matches too.
 Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, std::uint32_t end,
@@ -117,6 +130,10 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
     parse.matches.reserve((end - start) / 16);
     for (std::uint32_t j = window_before(start); j < start; j++)
         chain_insert(finder, data, j);
+    // The position after a match's start is searched half as deep: it
+    // only has to beat that match.
+    Level ahead = level;
+    ahead.search_depth = std::max(1u, level.search_depth / 2);
     for (std::uint32_t i = start; i < end;) {
         std::uint32_t distance = 0;
         unsigned length = fast_longest(finder, data, i, end, level, min_match - 1, distance);
@@ -132,9 +149,9 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
             while (length < level.nice_length && i + 1 < end) {
                 std::uint32_t next_distance = 0;
                 unsigned next =
-                    fast_longest(finder, data, i + 1, end, level, length, next_distance);
+                    fast_longest(finder, data, i + 1, end, ahead, length - 1, next_distance);
                 linked = i + 2;
-                if (next <= length)
+                if (!better_later(length, distance, next, next_distance))
                     break;
                 parse.trailing_literals++;
                 i++;
