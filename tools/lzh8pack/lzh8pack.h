@@ -18,10 +18,13 @@
 #ifndef LZH8PACK_H
 #define LZH8PACK_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace lzh8pack {
@@ -44,6 +47,35 @@ const unsigned offset_entry_bits = 5;
 inline unsigned bit_length(std::uint32_t d)
 {
     return d == 0 ? 0 : 32 - static_cast<unsigned>(__builtin_clz(d));
+}
+
+// The count of threads worth starting for count pieces of work.
+inline unsigned threads_for(std::size_t count)
+{
+    unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<unsigned>(std::min<std::size_t>(count, cores > 0 ? cores : 1));
+}
+
+// Runs work(0) to work(count - 1) at once: work(0) here and the others on
+// threads of their own. One that no thread can be started for runs here,
+// after work(0).
+template <typename Work>
+void run_at_once(unsigned count, const Work& work)
+{
+    std::vector<std::thread> helpers;
+    unsigned started = 1;
+    for (; started < count; started++) {
+        try {
+            helpers.emplace_back(work, started);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(0u);
+    for (unsigned left = started; left < count; left++)
+        work(left);
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 // ---- input.cpp ---------------------------------------------------------

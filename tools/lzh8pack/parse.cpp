@@ -17,8 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <system_error>
-#include <thread>
 
 namespace lzh8pack {
 
@@ -371,29 +369,18 @@ void for_each_segment(const Bytes& data, bool trees, const Work& work)
 {
     auto segments = static_cast<std::uint32_t>((data.size() + segment_length - 1) / segment_length);
     std::atomic<std::uint32_t> next{0};
-    auto run = [&] {
+    run_at_once(threads_for(segments), [&](unsigned) {
         MatchFinder finder = new_match_finder(trees, data.size());
-        for (std::uint32_t s; (s = next++) < segments;) {
-            if (s > 0)
+        bool used = false;
+        for (std::uint32_t s; (s = next++) < segments; used = true) {
+            if (used)
                 clear_match_finder(finder);
             std::uint32_t start = s * segment_length;
             std::size_t end =
                 std::min<std::size_t>(data.size(), std::size_t{start} + segment_length);
             work(finder, start, static_cast<std::uint32_t>(end));
         }
-    };
-    unsigned threads = std::min(std::max(1u, std::thread::hardware_concurrency()), segments);
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; t++) {
-        try {
-            helpers.emplace_back(run);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    run();
-    for (std::thread& helper : helpers)
-        helper.join();
+    });
 }
 
 // The parse of the whole input, from those of its segments, each counted

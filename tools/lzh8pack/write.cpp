@@ -31,11 +31,13 @@ namespace lzh8pack {
 // loop keeps in a local whose address is never taken: its fields can then
 // stay in registers, where stores through the byte buffer, which may
 // alias anything, would otherwise send them back to memory every time.
+// A writer without a stream keeps its chunks in memory.
 const std::size_t write_chunk = 1 << 16;
 const std::size_t write_buffer_size = write_chunk + 8;
 
 struct BitWriter {
-    std::FILE* stream;
+    std::FILE* stream;     // or nullptr, to write to memory
+    Bytes* memory;         // where a writer to memory puts its chunks
     std::uint8_t* buffer;  // write_buffer_size bytes
     std::uint64_t pending;
     unsigned count;
@@ -44,7 +46,10 @@ struct BitWriter {
 
 inline void flush_buffer(BitWriter& writer)
 {
-    put_bytes(writer.stream, writer.buffer, static_cast<std::uint32_t>(writer.used));
+    if (writer.stream != nullptr)
+        put_bytes(writer.stream, writer.buffer, static_cast<std::uint32_t>(writer.used));
+    else
+        writer.memory->insert(writer.memory->end(), writer.buffer, writer.buffer + writer.used);
     writer.used = 0;
 }
 
@@ -119,10 +124,65 @@ void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsi
     }
 }
 
+// Both codes as plain arrays, for the symbol loop.
+struct SymbolCodes {
+    const std::uint64_t* length_words;
+    const unsigned* length_lengths;
+    const std::uint64_t* offset_words;
+    const unsigned* offset_lengths;
+};
+
+// The matches from first to last, each after its literals, then trailing
+// literals; the first literal is the input byte at. The writer comes and
+// goes by value: as a local whose address is never taken, its fields stay
+// in registers, where the buffer's byte stores, which may alias anything
+// in memory, would otherwise send them back to memory every time.
+BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const std::uint8_t* at,
+                        const Match* first, const Match* last, std::uint32_t trailing)
+{
+    const std::uint64_t* length_words = codes.length_words;
+    const unsigned* length_lengths = codes.length_lengths;
+    auto literals = [&](std::uint32_t count) {
+        for (; count > 0; count--, at++)
+            put_word(out, length_words[*at], length_lengths[*at]);
+    };
+    for (const Match* match = first; match != last; match++) {
+        literals(match->literals);
+        unsigned symbol = 256 + match->length - min_match;
+        put_word(out, length_words[symbol], length_lengths[symbol]);
+        // The offset tree has 17 leaves, so its codes are 16 bits at most,
+        // and the bits of d after its top bit, which k implies, 15.
+        unsigned k = bit_length(match->d);
+        unsigned following = k >= 2 ? k - 1 : 0;
+        put_bits(out, codes.offset_words[k] << following | (match->d & ((1u << following) - 1)),
+                 codes.offset_lengths[k] + following);
+        at += match->length;
+    }
+    literals(trailing);
+    return out;
+}
+
+// Appends, bit for bit, what a writer to memory wrote: the whole bytes it
+// flushed, then its pending bits.
+void append_bits(BitWriter& writer, const BitWriter& piece)
+{
+    const Bytes& bytes = *piece.memory;
+    std::size_t i = 0;
+    for (; i + 4 <= bytes.size(); i += 4)
+        put_bits(writer, mem_get_32_be(&bytes[i]), 32);
+    for (; i < bytes.size(); i++)
+        put_bits(writer, bytes[i], 8);
+    put_bits(writer, piece.pending & ((1u << piece.count) - 1), piece.count);
+}
+
+// Pieces of the bit stream are written at once on all cores, when each
+// has this many matches at least.
+const std::size_t matches_per_piece = 1 << 16;
+
 void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables)
 {
     auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);  // kept off the stack
-    BitWriter writer = {stream, buffer.get(), 0, 0, 0};
+    BitWriter writer = {stream, nullptr, buffer.get(), 0, 0, 0};
     // The short header holds sizes 1 to 2^24 - 1; a zero there announces
     // the long form, which therefore carries size 0 as well. Every section
     // is a whole number of 32-bit words, so the writer is word-aligned at
@@ -143,32 +203,42 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
 
     Code lengths = code_of(tables.length_tree, length_symbols);
     Code offsets = code_of(tables.offset_tree, offset_symbols);
-    // Plain pointers and a local writer for the hot loop: the buffer's byte
-    // stores may alias anything in memory, such as a vector's own fields,
-    // but not locals whose address is never taken.
-    const std::uint64_t* length_words = lengths.words.data();
-    const unsigned* length_lengths = lengths.lengths.data();
-    const std::uint64_t* offset_words = offsets.words.data();
-    const unsigned* offset_lengths = offsets.lengths.data();
+    const SymbolCodes codes = {lengths.words.data(), lengths.lengths.data(), offsets.words.data(),
+                               offsets.lengths.data()};
+    // The first piece goes straight to the stream, the others to memory
+    // first; each starts at a match, with the input byte its literals
+    // start at.
+    const std::size_t matches = parse.matches.size();
+    const unsigned pieces = threads_for(std::max<std::size_t>(1, matches / matches_per_piece));
+    std::vector<const Match*> firsts(pieces + 1);
+    std::vector<const std::uint8_t*> starts(pieces);
     const std::uint8_t* at = data.data();
-    BitWriter out = writer;
-    auto literals = [&](std::uint32_t count) {
-        for (; count > 0; count--, at++)
-            put_word(out, length_words[*at], length_lengths[*at]);
-    };
-    for (const Match& match : parse.matches) {
-        literals(match.literals);
-        unsigned symbol = 256 + match.length - min_match;
-        put_word(out, length_words[symbol], length_lengths[symbol]);
-        // The offset tree has 17 leaves, so its codes are 16 bits at most,
-        // and the bits of d after its top bit, which k implies, 15.
-        unsigned k = bit_length(match.d);
-        unsigned following = k >= 2 ? k - 1 : 0;
-        put_bits(out, offset_words[k] << following | (match.d & ((1u << following) - 1)),
-                 offset_lengths[k] + following);
-        at += match.length;
+    std::size_t m = 0;
+    for (unsigned p = 0; p < pieces; p++) {
+        std::size_t first = matches * p / pieces;
+        for (; m < first; m++)
+            at += parse.matches[m].literals + parse.matches[m].length;
+        firsts[p] = parse.matches.data() + first;
+        starts[p] = at;
     }
-    literals(parse.trailing_literals);
+    firsts[pieces] = parse.matches.data() + matches;
+    std::vector<Bytes> memories(pieces);
+    std::vector<BitWriter> written(pieces);
+    run_at_once(pieces, [&](unsigned p) {
+        std::uint32_t trailing = p + 1 == pieces ? parse.trailing_literals : 0;
+        if (p == 0) {
+            written[0] = write_symbols(writer, codes, starts[0], firsts[0], firsts[1], trailing);
+            return;
+        }
+        auto own = std::make_unique<std::uint8_t[]>(write_buffer_size);
+        BitWriter piece = {nullptr, &memories[p], own.get(), 0, 0, 0};
+        written[p] = write_symbols(piece, codes, starts[p], firsts[p], firsts[p + 1], trailing);
+        flush_buffer(written[p]);
+        written[p].buffer = nullptr;  // freed with own
+    });
+    BitWriter out = written[0];
+    for (unsigned p = 1; p < pieces; p++)
+        append_bits(out, written[p]);
     finish_bits(out);
 }
 
