@@ -74,13 +74,14 @@ Bytes flat_alphabet(std::size_t count, unsigned seed)
     return bytes;
 }
 
-// count random bytes, then the same bytes again: every match is exactly
-// 65536 back.
-Bytes repeated_window(unsigned seed)
+// 65536 random bytes, then the same bytes again copies times: every match
+// is exactly 65536 back.
+Bytes repeated_window(unsigned seed, unsigned copies = 1)
 {
     Bytes bytes = random_bytes(65536, seed);
     Bytes again(bytes.begin(), bytes.begin() + 65536);
-    bytes.insert(bytes.end(), again.begin(), again.end());
+    for (; copies > 0; copies--)
+        bytes.insert(bytes.end(), again.begin(), again.end());
     return bytes;
 }
 
@@ -151,6 +152,10 @@ std::vector<Input> inputs()
     }
     cases.push_back({"lengths_3_and_258", lengths, 1});
     cases.push_back({"executable", read_file(ostrel_binary), 0.7});
+    // Over 2 MiB, parsed in pieces of 1 MiB: each must find the matches
+    // that reach back into the one before, or it would add 64 KiB of
+    // literals, past the bound.
+    cases.push_back({"window_repeated_across_pieces", repeated_window(4, 36), 0.06});
     return cases;
 }
 
