@@ -91,17 +91,23 @@ Bytes read_input(std::FILE* input);
 
 const std::uint32_t no_position = 0xFFFFFFFF;
 
-// The match finder's tables, all of positions: the latest position of each
-// three-byte hash; the newest position (a chain's head or a tree's root)
-// of each four-byte hash; and the links, one per position of the window
-// for chains, two per position of twice the window for trees. Inputs
-// shorter than the window get tables to their size.
+// The match finder's tables. For hash chains and binary trees, all of
+// positions: the latest position of each three-byte hash; the newest
+// position (a chain's head or a tree's root) of each four-byte hash; and
+// the links, one per position of the window for chains, two per position
+// of twice the window for trees. For hash buckets, two positions per
+// four-byte hash, each cut to its low 16 bits, which is enough within the
+// window and halves the table that every position reads. Inputs shorter
+// than the window get tables to their size.
+enum class FinderKind { buckets, chains, trees };
+
 struct MatchFinder {
     std::vector<std::uint32_t> latest3, heads, links;
-    unsigned hash4_bits;  // heads has 2^hash4_bits chains (or buckets of two)
+    std::vector<std::uint16_t> buckets;
+    unsigned hash4_bits;  // 2^hash4_bits chains, trees or buckets
 };
 
-MatchFinder new_match_finder(bool trees, std::size_t input_size);
+MatchFinder new_match_finder(FinderKind kind, std::size_t input_size);
 // Empties the finder's tables, for another part of the input.
 void clear_match_finder(MatchFinder& finder);
 
@@ -144,8 +150,14 @@ void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
 
 // Hash buckets, for the fastest level, which calls them at every position
 // and so has them inline: each four-byte hash has a bucket of the two
-// newest positions, heads[2h] (newer) and heads[2h + 1], and no links.
+// newest positions, buckets[2h] (newer) and buckets[2h + 1], and no links.
 // Both take an i with four bytes from i on.
+//
+// A bucket keeps a position's low 16 bits only, which give its distance
+// back from i modulo 65536, read as 1 to 65536. An entry may be older than
+// that, or never set: its distance then points at some other position,
+// which the comparison of the bytes there checks like any candidate, so
+// that every match found is a true one.
 
 // The longer match at i with the bucket's positions, of at most limit
 // bytes (4 <= limit <= size - i), 0 if neither shares i's first four
@@ -154,19 +166,20 @@ inline unsigned bucket_longest(MatchFinder& finder, const std::uint8_t* data, st
                                unsigned limit, std::uint32_t& distance)
 {
     std::uint32_t here = load_32(data + i);
-    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, here)];
-    std::uint32_t newer = bucket[0], older = bucket[1];
-    bucket[0] = i;
+    std::uint16_t* bucket = &finder.buckets[2 * hash4(finder, here)];
+    std::uint16_t newer = bucket[0], older = bucket[1];
+    bucket[0] = static_cast<std::uint16_t>(i);
     bucket[1] = newer;
     unsigned best = 0;
-    // no_position lies above every i, so it fails the first test.
-    for (std::uint32_t candidate : {newer, older}) {
-        if (candidate >= i || i - candidate > window || load_32(data + candidate) != here)
+    for (std::uint16_t stored : {newer, older}) {
+        std::uint32_t back = static_cast<std::uint16_t>(i - stored);
+        back = back == 0 ? window : back;
+        if (back > i || load_32(data + i - back) != here)
             continue;
-        unsigned length = 4 + common_length(data + i + 4, data + candidate + 4, limit - 4);
+        unsigned length = 4 + common_length(data + i + 4, data + i - back + 4, limit - 4);
         if (length > best) {
             best = length;
-            distance = i - candidate;
+            distance = back;
         }
     }
     return best;
@@ -174,9 +187,9 @@ inline unsigned bucket_longest(MatchFinder& finder, const std::uint8_t* data, st
 
 inline void bucket_insert(MatchFinder& finder, const std::uint8_t* data, std::uint32_t i)
 {
-    std::uint32_t* bucket = &finder.heads[2 * hash4(finder, load_32(data + i))];
+    std::uint16_t* bucket = &finder.buckets[2 * hash4(finder, load_32(data + i))];
     bucket[1] = bucket[0];
-    bucket[0] = i;
+    bucket[0] = static_cast<std::uint16_t>(i);
 }
 
 // A three-byte match at i with the latest position of the same three-byte

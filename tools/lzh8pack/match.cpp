@@ -26,18 +26,23 @@ static unsigned hash3(const MatchFinder& finder, const std::uint8_t* p)
     return ((load_32(p) & 0xFFFFFF) * 2654435761u) >> (32 - finder.hash4_bits + hash3_less_bits);
 }
 
-MatchFinder new_match_finder(bool trees, std::size_t input_size)
+MatchFinder new_match_finder(FinderKind kind, std::size_t input_size)
 {
     MatchFinder finder;
     auto windowed = static_cast<std::uint32_t>(std::min<std::size_t>(input_size, window));
     finder.hash4_bits = std::min(hash4_max_bits, std::max(hash4_min_bits, bit_length(windowed)));
+    if (kind == FinderKind::buckets) {
+        finder.buckets.assign(std::size_t{2} << finder.hash4_bits, 0);
+        return finder;
+    }
     finder.latest3.assign(std::size_t{1} << (finder.hash4_bits - hash3_less_bits), no_position);
-    finder.heads.assign(std::size_t{2} << finder.hash4_bits, no_position);  // two for buckets
+    finder.heads.assign(std::size_t{1} << finder.hash4_bits, no_position);
     // A chain link per position of the window. A tree node per position of
     // twice the window: the node of the position exactly 65536 back must
     // survive while the current position's node is being written. Positions
     // modulo those spans stay below a shorter input's size, which is then
     // all the links need.
+    bool trees = kind == FinderKind::trees;
     std::size_t span = std::min<std::size_t>(trees ? 2 * std::size_t{window} : window,
                                              std::max<std::size_t>(input_size, 1));
     finder.links.assign(trees ? 2 * span : span, no_position);
@@ -49,6 +54,7 @@ void clear_match_finder(MatchFinder& finder)
     std::fill(finder.latest3.begin(), finder.latest3.end(), no_position);
     std::fill(finder.heads.begin(), finder.heads.end(), no_position);
     std::fill(finder.links.begin(), finder.links.end(), no_position);
+    std::fill(finder.buckets.begin(), finder.buckets.end(), std::uint16_t{0});
 }
 
 // ---- Hash chains ---------------------------------------------------------

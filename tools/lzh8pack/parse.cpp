@@ -362,15 +362,15 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
 
 // Runs work(finder, start, end) for every segment of the input, on as
 // many threads as there are cores and segments, each with a match finder
-// of its own kind (trees or not), cleared for every segment. A thread that
+// of the kind given, cleared for every segment. A thread that
 // cannot be started leaves its share to those that run.
 template <typename Work>
-void for_each_segment(const Bytes& data, bool trees, const Work& work)
+void for_each_segment(const Bytes& data, FinderKind kind, const Work& work)
 {
     auto segments = static_cast<std::uint32_t>((data.size() + segment_length - 1) / segment_length);
     std::atomic<std::uint32_t> next{0};
     run_at_once(threads_for(segments), [&](unsigned) {
-        MatchFinder finder = new_match_finder(trees, data.size());
+        MatchFinder finder = new_match_finder(kind, data.size());
         bool used = false;
         for (std::uint32_t s; (s = next++) < segments; used = true) {
             if (used)
@@ -386,10 +386,10 @@ void for_each_segment(const Bytes& data, bool trees, const Work& work)
 // The parse of the whole input, from those of its segments, each counted
 // by the thread that parsed it.
 template <typename ParseSegment>
-Parse parse_segments(const Bytes& data, bool trees, const ParseSegment& parse_segment)
+Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& parse_segment)
 {
     std::vector<Parse> parts((data.size() + segment_length - 1) / segment_length);
-    for_each_segment(data, trees, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+    for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
         Parse& part = parts[start / segment_length];
         part = parse_segment(finder, start, end);
         part.counts = count_symbols(data.data() + start, part);
@@ -419,15 +419,16 @@ Parse cheapest_parse(const Bytes& data, const Level& level)
     // pass, priced by the first, was measured to gain 0.1% for half as
     // much time again: one pass it is.
     std::vector<Counts> previous_blocks((data.size() + block_length - 1) / block_length);
-    for_each_segment(data, false, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-        Parse quick = fast_parse(finder, data, start, end, level_settings(2));
-        add_block_counts(previous_blocks, data, quick, start);
-    });
+    for_each_segment(data, FinderKind::chains,
+                     [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+                         Parse quick = fast_parse(finder, data, start, end, level_settings(2));
+                         add_block_counts(previous_blocks, data, quick, start);
+                     });
     Counts whole;
     for (const Counts& block : previous_blocks)
         add_counts(whole, block, 1);
     return parse_segments(
-        data, true, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+        data, FinderKind::trees, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
             return cheapest_segment(finder, data, start, end, level, previous_blocks, whole);
         });
 }
@@ -436,11 +437,12 @@ Parse parse_input(const Bytes& data, const Level& level)
 {
     if (level.strategy == Level::cheapest)
         return cheapest_parse(data, level);
-    return parse_segments(
-        data, false, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-            return level.search_depth == 1 ? bucket_parse(finder, data, start, end)
-                                           : fast_parse(finder, data, start, end, level);
-        });
+    bool buckets = level.search_depth == 1;
+    return parse_segments(data, buckets ? FinderKind::buckets : FinderKind::chains,
+                          [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+                              return buckets ? bucket_parse(finder, data, start, end)
+                                             : fast_parse(finder, data, start, end, level);
+                          });
 }
 
 Counts count_symbols(const std::uint8_t* at, const Parse& parse)
