@@ -36,12 +36,22 @@ Level level_settings(unsigned level)
     return levels[level - 1];
 }
 
-// Builds a parse as it goes: literals are only counted.
+// Build a parse as it goes, counting its symbols; literals are only
+// counted, as their bytes are the input's.
+void add_literals(Parse& parse, const std::uint8_t* at, std::uint32_t count)
+{
+    parse.trailing_literals += count;
+    for (; count > 0; count--)
+        parse.counts.lengths[*at++]++;
+}
+
 void add_match(Parse& parse, unsigned length, std::uint32_t distance)
 {
     parse.matches.push_back({parse.trailing_literals, static_cast<std::uint16_t>(length),
                              static_cast<std::uint16_t>(distance - 1)});
     parse.trailing_literals = 0;
+    parse.counts.lengths[256 + length - min_match]++;
+    parse.counts.offsets[bit_length(distance - 1)]++;
 }
 
 // A three-byte match is worth its code only close by.
@@ -80,7 +90,7 @@ std::uint32_t window_before(std::uint32_t start)
 Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, std::uint32_t end)
 {
     Parse parse;
-    parse.matches.reserve((end - start) / 16);
+    parse.matches.reserve((end - start) / 8);
     const std::uint8_t* in = data.data();
     const std::uint32_t hashed = end > 3 ? end - 3 : 0;  // positions with four bytes
     for (std::uint32_t j = window_before(start); j < start && j + 4 <= data.size(); j++)
@@ -92,7 +102,7 @@ Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, 
         unsigned length = bucket_longest(finder, in, i, std::min(max_match, end - i), distance);
         if (length == 0) {
             std::uint32_t stride = std::min(1 + (misses++ >> 5), hashed - i);
-            parse.trailing_literals += stride;
+            add_literals(parse, in + i, stride);
             i += stride;
             continue;
         }
@@ -102,7 +112,7 @@ Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, 
             bucket_insert(finder, in, j);
         i += length;
     }
-    parse.trailing_literals += end - std::min(i, end);
+    add_literals(parse, in + i, end - i);
     return parse;
 }
 
@@ -125,7 +135,7 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
                  const Level& level)
 {
     Parse parse;
-    parse.matches.reserve((end - start) / 16);
+    parse.matches.reserve((end - start) / 8);
     for (std::uint32_t j = window_before(start); j < start; j++)
         chain_insert(finder, data, j);
     // The position after a match's start is searched half as deep: it
@@ -136,7 +146,7 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
         std::uint32_t distance = 0;
         unsigned length = fast_longest(finder, data, i, end, level, min_match - 1, distance);
         if (length < min_match) {
-            parse.trailing_literals++;
+            add_literals(parse, &data[i], 1);
             i++;
             continue;
         }
@@ -151,7 +161,7 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
                 linked = i + 2;
                 if (!better_later(length, distance, next, next_distance))
                     break;
-                parse.trailing_literals++;
+                add_literals(parse, &data[i], 1);
                 i++;
                 length = next;
                 distance = next_distance;
@@ -252,9 +262,8 @@ void find_block_matches(MatchFinder& finder, const Bytes& data, std::uint32_t st
 // the block's first match carry on from the blocks before, and counted.
 void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
                    const MatchCache& cache, const Prices& prices, std::vector<std::uint32_t>& cost,
-                   std::vector<std::uint32_t>& choice, Parse& parse, Counts& counts)
+                   std::vector<std::uint32_t>& choice, Parse& parse)
 {
-    counts = Counts();
     std::fill(cost.begin(), cost.begin() + span + 1, 0xFFFFFFFF);
     cost[0] = 0;
     for (std::uint32_t j = 0; j < span; j++) {
@@ -286,14 +295,10 @@ void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
         cost[steps++] = j;  // cost is no longer needed: it holds the path
     for (std::uint32_t s = steps; s-- > 0;) {
         std::uint32_t to = cost[s], token = choice[to], length = token >> 16;
-        if (length == 1) {
-            parse.trailing_literals++;
-            counts.lengths[data[start + to - 1]]++;
-        } else {
+        if (length == 1)
+            add_literals(parse, &data[start + to - 1], 1);
+        else
             add_match(parse, length, (token & 0xFFFF) + 1);
-            counts.lengths[256 + length - min_match]++;
-            counts.offsets[bit_length(token & 0xFFFF)]++;
-        }
     }
 }
 
@@ -346,7 +351,8 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
         for (unsigned iteration = 0; iteration < level.iterations; iteration++) {
             Parse block_parse;
             block_parse.trailing_literals = parse.trailing_literals;
-            cheapest_path(data, at, span, cache, prices_of(whole), cost, choice, block_parse, mine);
+            cheapest_path(data, at, span, cache, prices_of(whole), cost, choice, block_parse);
+            mine = block_parse.counts;
             add_counts(whole, share, -1);
             add_counts(whole, mine, 1);
             share = mine;
@@ -354,6 +360,7 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
                 parse.matches.insert(parse.matches.end(), block_parse.matches.begin(),
                                      block_parse.matches.end());
                 parse.trailing_literals = block_parse.trailing_literals;
+                add_counts(parse.counts, mine, 1);
             }
         }
     }
@@ -383,8 +390,7 @@ void for_each_segment(const Bytes& data, FinderKind kind, const Work& work)
     });
 }
 
-// The parse of the whole input, from those of its segments, each counted
-// by the thread that parsed it.
+// The parse of the whole input, from those of its segments.
 template <typename ParseSegment>
 Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& parse_segment)
 {
@@ -392,7 +398,6 @@ Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& par
     for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
         Parse& part = parts[start / segment_length];
         part = parse_segment(finder, start, end);
-        part.counts = count_symbols(data.data() + start, part);
     });
     Parse parse;
     std::size_t matches = 0;
