@@ -21,11 +21,12 @@ namespace lzh8pack {
 // ---- The bit writer ---------------------------------------------------
 
 // Values go out most significant bit first. pending holds count bits not
-// yet written, in its low bits, and count stays below 8 between calls, so
-// a value of up to 32 bits always fits on top. After each value the
-// pending bits go to the buffer as 8 bytes, whole or not, without a
-// branch: the buffer moves on by the whole bytes only, and the partial
-// byte after them is written again, with more bits, by the next value.
+// yet written at its top, the next one in bit 63, and zeros below them;
+// count stays below 8 between calls, so a value of up to 56 bits always
+// fits after them. After each value the pending bits go to the buffer as
+// 8 bytes, whole or not, without a branch: the buffer moves on by the
+// whole bytes only, and the partial byte after them is written again,
+// with more bits, by the next value.
 // The buffer's 8 spare bytes take that store; it goes to the stream once
 // a chunk is full. The buffer lives apart from the writer, which the hot
 // loop keeps in a local whose address is never taken: its fields can then
@@ -53,37 +54,37 @@ inline void flush_buffer(BitWriter& writer)
     writer.used = 0;
 }
 
-// Appends the low count bits of value (count <= 32).
+// Appends value, of count bits (1 <= count <= 56).
 inline void put_bits(BitWriter& writer, std::uint64_t value, unsigned count)
 {
-    writer.pending = writer.pending << count | value;
     writer.count += count;
-    // Shifting by 63 - count and then by 1 puts the pending bits at the
-    // top with no shift of 64 when count is 0.
-    std::uint64_t top = __builtin_bswap64(writer.pending << (63 - writer.count) << 1);
-    std::memcpy(writer.buffer + writer.used, &top, 8);
-    writer.used += writer.count >> 3;
+    writer.pending |= value << (64 - writer.count);
+    std::uint64_t bytes = __builtin_bswap64(writer.pending);
+    std::memcpy(writer.buffer + writer.used, &bytes, 8);
+    unsigned whole = writer.count & ~7u;
+    writer.used += whole >> 3;
+    writer.pending <<= whole;
     writer.count &= 7;
     if (writer.used >= write_chunk)
         flush_buffer(writer);
 }
 
-// A code word of any length, 32 bits at a time.
+// A code word of any length up to 64 bits, in two parts past 56.
 inline void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
 {
-    if (length > 32) {
+    if (length > 56) {
         put_bits(writer, word >> 32, length - 32);
+        word &= 0xFFFFFFFF;
         length = 32;
     }
-    put_bits(writer, word & 0xFFFFFFFF, length);
+    put_bits(writer, word, length);
 }
 
 // Pads the last byte with zero bits and writes out everything.
 void finish_bits(BitWriter writer)
 {
     if (writer.count > 0)
-        writer.buffer[writer.used++] =
-            static_cast<std::uint8_t>(writer.pending << (8 - writer.count));
+        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> 56);
     writer.count = 0;
     flush_buffer(writer);
 }
@@ -172,7 +173,8 @@ void append_bits(BitWriter& writer, const BitWriter& piece)
         put_bits(writer, mem_get_32_be(&bytes[i]), 32);
     for (; i < bytes.size(); i++)
         put_bits(writer, bytes[i], 8);
-    put_bits(writer, piece.pending & ((1u << piece.count) - 1), piece.count);
+    if (piece.count > 0)
+        put_bits(writer, piece.pending >> (64 - piece.count), piece.count);
 }
 
 // Pieces of the bit stream are written at once on all cores, when each
