@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -297,6 +299,40 @@ TEST_F(Pack, CommandLine)
 }
 
 // "-" reads standard input and writes standard output, at every level.
+// Segments of the input are parsed, and pieces of the bit stream written,
+// on as many cores as the packer may use; the file must not depend on how
+// many that is. Over 2 MiB of text, noise and runs, so that there are
+// several segments and enough matches for more than one piece.
+TEST_F(Pack, SameFileOnOneCoreAsOnAll)
+{
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 2)
+        GTEST_SKIP() << "one core only: nothing to compare";
+    std::size_t first_core = 0;
+    while (!CPU_ISSET(first_core, &allowed))
+        first_core++;
+    Bytes input = text(2500000, 6);
+    Bytes noise = random_bytes(300000, 6), long_runs = runs(300000, 1000, 6);
+    input.insert(input.end(), noise.begin(), noise.end());
+    input.insert(input.end(), long_runs.begin(), long_runs.end());
+    write_file(dir + "/in", input);
+    for (int level : {1, 6, 9}) {
+        SCOPED_TRACE(level);
+        std::string option = "-" + std::to_string(level);
+        Outcome all = run({pack_binary, option, dir + "/in", dir + "/all"}, 600);
+        Outcome one = run({"/usr/bin/taskset", "-c", std::to_string(first_core), pack_binary,
+                           option, dir + "/in", dir + "/one"},
+                          600);
+        ASSERT_EQ(all.status, 0) << all.err;
+        ASSERT_EQ(one.status, 0) << one.err;
+        EXPECT_TRUE(read_file(dir + "/all") == read_file(dir + "/one"));
+        Outcome unpacked = run({ostrel_binary, dir + "/all", dir + "/out"}, 600);
+        EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+        EXPECT_TRUE(read_file(dir + "/out") == input);
+    }
+}
+
 TEST_F(Pack, EveryLevelThroughStreams)
 {
     Bytes input = text(200000, 5);

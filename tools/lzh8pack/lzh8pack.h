@@ -49,12 +49,9 @@ inline unsigned bit_length(std::uint32_t d)
     return d == 0 ? 0 : 32 - static_cast<unsigned>(__builtin_clz(d));
 }
 
-// The count of threads worth starting for count pieces of work.
-inline unsigned threads_for(std::size_t count)
-{
-    unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<unsigned>(std::min<std::size_t>(count, cores > 0 ? cores : 1));
-}
+// The count of threads worth starting for count pieces of work: no more
+// than the cores this process may run on (taskset and cgroups narrow them).
+unsigned threads_for(std::size_t count);
 
 // Runs work(0) to work(count - 1) at once: work(0) here and the others on
 // threads of their own. One that no thread can be started for runs here,

@@ -15,6 +15,8 @@
 // same whatever the count of cores.
 #include "lzh8pack.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 
@@ -365,6 +367,13 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
         }
     }
     return parse;
+}
+
+unsigned threads_for(std::size_t count)
+{
+    cpu_set_t allowed;
+    int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
+    return static_cast<unsigned>(std::min(count, static_cast<std::size_t>(std::max(cores, 1))));
 }
 
 // Runs work(finder, start, end) for every segment of the input, on as
