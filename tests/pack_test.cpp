@@ -119,7 +119,8 @@ class Pack : public ::testing::Test {
 struct Input {
     std::string name;
     Bytes bytes;
-    double most;  // the packed size may be at most this share of the input, plus 2 KiB
+    double most;  // the packed size may be at most this share of the input, plus 2 KiB, from -6 on
+    double most_fast = 0;  // if set, the bound below -6
 };
 
 std::vector<Input> inputs()
@@ -143,7 +144,7 @@ std::vector<Input> inputs()
         cases.push_back({"runs_" + s, runs(400000, 600 * seed, seed), 0.1});
         cases.push_back({"short_runs_" + s, runs(200000, 4, seed), 0.8});
         cases.push_back({"flat_alphabet_" + s, flat_alphabet(600000, seed), 0.3});
-        cases.push_back({"distance_65536_" + s, repeated_window(seed), 0.52});
+        cases.push_back({"distance_65536_" + s, repeated_window(seed), 0.52, 0.65});
     }
     // Lengths 3 (a three-byte echo) and 258 (a long echo) between random bytes.
     Bytes lengths = random_bytes(1000, 9);
@@ -157,7 +158,7 @@ std::vector<Input> inputs()
     // Over 2 MiB, parsed in pieces of 1 MiB: each must find the matches
     // that reach back into the one before, or it would add 64 KiB of
     // literals, past the bound.
-    cases.push_back({"window_repeated_across_pieces", repeated_window(4, 36), 0.06});
+    cases.push_back({"window_repeated_across_pieces", repeated_window(4, 36), 0.06, 0.06});
     return cases;
 }
 
@@ -167,10 +168,13 @@ TEST_F(Pack, EveryInputComesBackExactly)
         for (int level = 1; level <= 9; level++) {
             SCOPED_TRACE(input.name + " at -" + std::to_string(level));
             std::size_t packed = round_trip(input.bytes, level);
-            // The bounds are those of the default level and above.
-            if (level >= 6) {
+            // Below -6, only copies from exactly 64 KiB back are bounded: the
+            // fastest level keeps just two positions per hash, so it misses
+            // some of them.
+            double most = level >= 6 ? input.most : input.most_fast;
+            if (most > 0) {
                 EXPECT_LE(static_cast<double>(packed),
-                          static_cast<double>(input.bytes.size()) * input.most + 2048);
+                          static_cast<double>(input.bytes.size()) * most + 2048);
             }
         }
 }
