@@ -77,7 +77,7 @@ unsigned fast_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, s
     return length;
 }
 
-const std::uint32_t segment_length = 1 << 20;
+const std::uint32_t segment_length = 1 << 20;  // a whole number of blocks
 
 // The first position of the window before a segment at start.
 std::uint32_t window_before(std::uint32_t start)
@@ -154,7 +154,7 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
         }
         std::uint32_t linked = i + 1;  // the next position not yet linked
         if (level.strategy == Level::lazy) {
-            // While the next position has a longer match, this position
+            // While the next position has a better match, this position
             // goes out as a literal and the next one takes over.
             while (length < level.nice_length && i + 1 < end) {
                 std::uint32_t next_distance = 0;

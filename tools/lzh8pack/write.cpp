@@ -28,11 +28,9 @@ namespace lzh8pack {
 // whole bytes only, and the partial byte after them is written again,
 // with more bits, by the next value.
 // The buffer's 8 spare bytes take that store; it goes to the stream once
-// a chunk is full. The buffer lives apart from the writer, which the hot
-// loop keeps in a local whose address is never taken: its fields can then
-// stay in registers, where stores through the byte buffer, which may
-// alias anything, would otherwise send them back to memory every time.
-// A writer without a stream keeps its chunks in memory.
+// a chunk is full, or into memory for a writer without a stream. The
+// buffer lives apart from the writer, so that the symbol loop can keep the
+// writer in registers (see `write_symbols`).
 const std::size_t write_chunk = 1 << 16;
 const std::size_t write_buffer_size = write_chunk + 8;
 
