@@ -155,10 +155,10 @@ std::vector<Input> inputs()
     }
     cases.push_back({"lengths_3_and_258", lengths, 1});
     cases.push_back({"executable", read_file(ostrel_binary), 0.7});
-    // Over 2 MiB, parsed in pieces of 1 MiB: each must find the matches
-    // that reach back into the one before, or it would add 64 KiB of
+    // Over 1 MiB, parsed in pieces of 1 MiB: the second must find the
+    // matches that reach back into the first, or it would add 64 KiB of
     // literals, past the bound.
-    cases.push_back({"window_repeated_across_pieces", repeated_window(4, 36), 0.06, 0.06});
+    cases.push_back({"window_repeated_across_pieces", repeated_window(4, 17), 0.08, 0.08});
     return cases;
 }
 
@@ -316,8 +316,8 @@ TEST_F(Pack, SameFileOnOneCoreAsOnAll)
     std::size_t first_core = 0;
     while (!CPU_ISSET(first_core, &allowed))
         first_core++;
-    Bytes input = text(2500000, 6);
-    Bytes noise = random_bytes(300000, 6), long_runs = runs(300000, 1000, 6);
+    Bytes input = text(1800000, 6);
+    Bytes noise = random_bytes(200000, 6), long_runs = runs(200000, 1000, 6);
     input.insert(input.end(), noise.begin(), noise.end());
     input.insert(input.end(), long_runs.begin(), long_runs.end());
     write_file(dir + "/in", input);
