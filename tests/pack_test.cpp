@@ -337,6 +337,29 @@ TEST_F(Pack, SameFileOnOneCoreAsOnAll)
     }
 }
 
+// Every level packs within 4 times the input plus 16 MiB of address
+// space, threads' stacks and reserved room included, which bounds the
+// memory it can touch.
+#ifndef OSTREL_SANITIZED
+TEST_F(Pack, EveryLevelFitsInFourTimesTheInputAnd16MiB)
+{
+    Bytes input = text(20 << 20, 7);
+    Bytes noise = random_bytes(4 << 20, 7);
+    input.insert(input.end(), noise.begin(), noise.end());
+    write_file(dir + "/in", input);
+    const std::uint64_t limit = 4 * std::uint64_t{input.size()} + (std::uint64_t{16} << 20);
+    for (int level : {1, 6, 9}) {
+        SCOPED_TRACE(level);
+        Outcome packed = run(
+            {pack_binary, "-" + std::to_string(level), dir + "/in", dir + "/packed"}, 600, limit);
+        ASSERT_EQ(packed.status, 0) << packed.err;
+        Outcome unpacked = run({ostrel_binary, dir + "/packed", dir + "/out"}, 600);
+        EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+        EXPECT_TRUE(read_file(dir + "/out") == input);
+    }
+}
+#endif
+
 TEST_F(Pack, EveryLevelThroughStreams)
 {
     Bytes input = text(200000, 5);
