@@ -3,6 +3,8 @@
 
 #include "util.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -48,6 +50,10 @@ void report_out_of_memory()
 int main(int argc, char** argv)
 {
     std::set_new_handler(report_out_of_memory);
+    // The threads allocate a few large blocks each: one heap serves them
+    // all, where glibc would reserve 64 MiB of address space for each
+    // thread's own, which a memory limit (ulimit -v) counts.
+    mallopt(M_ARENA_MAX, 1);
     const char* program = argc > 0 ? argv[0] : "lzh8pack";
     unsigned level = default_level;
     std::vector<const char*> names;
