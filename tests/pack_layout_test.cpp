@@ -1,9 +1,11 @@
 // The packer's code tables, checked against the rules the decoder reads
-// them by, through the packer's stages linked as a library.
+// them by, and its match finder, through the packer's stages linked as a
+// library.
 #include "lzh8pack.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -124,3 +126,38 @@ TEST(PackLayout, SectionsAreTheSmallestThatLoadEveryEntry)
 }
 
 }  // namespace
+
+// Every match the binary trees report is really there, however short the
+// limit it is cut to: near a block's end only short matches are recorded,
+// but the trees must still be ordered for the positions after it.
+TEST(PackMatches, TreeMatchesAreRealWhateverTheirLimit)
+{
+    // Echoes of earlier bytes with a byte changed now and then: many
+    // positions share prefixes of every length.
+    std::mt19937 rng(3);
+    Bytes data(1000);
+    for (std::uint8_t& byte : data)
+        byte = static_cast<std::uint8_t>(rng() % 4);
+    while (data.size() < 300000) {
+        std::size_t from = data.size() - 1 - rng() % 900;
+        for (auto n = 4 + rng() % 60; n > 0; n--)
+            data.push_back(data[from++]);
+        data.push_back(static_cast<std::uint8_t>(rng() % 4));
+    }
+    MatchFinder finder = new_match_finder(FinderKind::trees, data.size());
+    unsigned lengths[max_match + 1];
+    std::uint32_t distances[max_match + 1];
+    unsigned checked = 0;
+    for (std::uint32_t i = 0; i < data.size(); i++) {
+        // Blocks of 1000 bytes: the limit falls to 1 before each block's end.
+        auto limit = std::min<std::size_t>({max_match, 1000 - i % 1000, data.size() - i});
+        unsigned found = tree_matches(finder, data, i, static_cast<unsigned>(limit), 24, max_match,
+                                      true, lengths, distances);
+        for (unsigned m = 0; m < found; m++, checked++) {
+            ASSERT_LE(lengths[m], limit);
+            ASSERT_TRUE(std::equal(&data[i], &data[i] + lengths[m], &data[i - distances[m]]))
+                << "at " << i << ": " << lengths[m] << " bytes from " << distances[m] << " back";
+        }
+    }
+    EXPECT_GT(checked, 100000u);
+}

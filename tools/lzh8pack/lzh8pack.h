@@ -197,7 +197,7 @@ unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
 
 // Binary trees: inserts i and, when record is set, writes every match
 // longer than all before it (lengths and distances rising together, the
-// nearest first for each length), at most limit bytes long, among depth
+// nearest first for each length), cut to at most limit bytes, among depth
 // candidates, stopping at nice bytes. Returns how many it wrote.
 unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
                       unsigned depth, unsigned nice, bool record, unsigned* lengths,

@@ -122,11 +122,18 @@ unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
 //
 // Node n (a position) has a smaller child at links[2 (n mod 2W)] and a
 // larger one at links[2 (n mod 2W) + 1]: smaller and larger in the order of
-// the bytes that follow, compared over at most limit bytes. Inserting i
+// the bytes that follow, compared over at most nice bytes. Inserting i
 // makes it the root of its group's tree: the descent from the old root
 // splits the tree into the part below i and the part above it, which
 // become i's two subtrees. Nodes beyond the window and those beyond the
 // depth are cut off, so the trees never hold stale positions.
+//
+// The descent skips the bytes that the nodes above are known to share with
+// i, which holds only while every insertion orders its nodes over the same
+// bytes: nice, or fewer only near the input's end, where each position has
+// fewer bytes left than the one before. So insertions compare up to the
+// input's end, never up to the end of a block or a segment; a match is
+// only recorded up to limit bytes.
 
 static std::uint32_t* tree_node(MatchFinder& finder, std::uint32_t position)
 {
@@ -138,8 +145,9 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
                       std::uint32_t* distances)
 {
     unsigned found = 0;
-    if (data.size() - i < 4 || limit < 4)
+    if (data.size() - i < 4)
         return 0;
+    unsigned compared = static_cast<unsigned>(std::min<std::size_t>(max_match, data.size() - i));
     const std::uint8_t* here = &data[i];
     unsigned h = hash4(finder, load_32(here));
     std::uint32_t candidate = finder.heads[h];
@@ -150,7 +158,7 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
     // smaller_length bytes with here, and likewise for larger: the shorter
     // of the two is known to match without looking.
     unsigned smaller_length = 0, larger_length = 0, best = min_match - 1;
-    unsigned stop = nice < limit ? nice : limit;
+    unsigned stop = nice < compared ? nice : compared;
     for (;;) {
         if (candidate == no_position || i - candidate > window || depth-- == 0) {
             *smaller = *larger = no_position;
@@ -159,10 +167,11 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
         const std::uint8_t* there = &data[candidate];
         unsigned length = smaller_length < larger_length ? smaller_length : larger_length;
         if (there[length] == here[length]) {
-            length += common_length(here + length, there + length, limit - length);
-            if (record && length > best) {
-                best = length;
-                lengths[found] = length;
+            length += common_length(here + length, there + length, compared - length);
+            unsigned usable = length < limit ? length : limit;
+            if (record && usable > best) {
+                best = usable;
+                lengths[found] = usable;
                 distances[found++] = i - candidate;
             }
             if (length >= stop) {

@@ -334,12 +334,11 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
 {
     Parse parse;
     // The window before the segment goes into the trees as the positions
-    // inside a long match do, each compared up to the segment's start.
+    // inside a long match do.
     for (std::uint32_t j = window_before(start); j < start; j++) {
-        unsigned limit = std::min(max_match, start - j);
         std::uint32_t near;
-        tree_matches(finder, data, j, limit, 8, level.nice_length, false, nullptr, nullptr);
-        near3_length(finder, data, j, limit, near);
+        tree_matches(finder, data, j, max_match, 8, level.nice_length, false, nullptr, nullptr);
+        near3_length(finder, data, j, max_match, near);
     }
     MatchCache cache;
     std::size_t most = std::min<std::size_t>(block_length, end - start);
