@@ -23,7 +23,6 @@
 #include "util.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -683,20 +682,6 @@ std::FILE* open_untruncated(const char* path)
     if (stream == nullptr)
         close(fd);
     return stream;
-}
-
-// A large image is faulted in and cleared a page at a time, 4 KiB each
-// unless the kernel is asked for 2 MiB pages; where it offers them this
-// takes a small share of the faults. Only whole 2 MiB pages inside the
-// image are asked for, so memory stays at the image's size; a kernel
-// without them ignores the advice.
-void prefer_huge_pages(std::uint8_t* image, std::uint32_t size)
-{
-    const std::uintptr_t huge = std::uintptr_t{2} << 20;
-    auto first = (reinterpret_cast<std::uintptr_t>(image) + huge - 1) & ~(huge - 1);
-    auto last = (reinterpret_cast<std::uintptr_t>(image) + size) & ~(huge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <sys/mman.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -339,4 +341,13 @@ void mem_put_32_be(std::uint32_t value, std::uint8_t* buffer)
 void print_spaces(std::FILE* stream, int count)
 {
     std::fprintf(stream, "%*s", count, "");
+}
+
+void prefer_huge_pages(void* buffer, std::size_t size)
+{
+    const std::uintptr_t huge = std::uintptr_t{2} << 20;
+    auto first = (reinterpret_cast<std::uintptr_t>(buffer) + huge - 1) & ~(huge - 1);
+    auto last = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(huge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }

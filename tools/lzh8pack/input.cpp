@@ -4,7 +4,6 @@
 
 #include "util.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -22,17 +21,6 @@ std::FILE* open_input(const char* path)
     if (input == nullptr)
         REPORT_CALL_FAILURE("fopen");
     return input;
-}
-
-// Asks for huge pages over the whole 2 MiB pages of a buffer; where the
-// kernel does not offer them, nothing changes.
-static void prefer_huge_pages(std::uint8_t* buffer, std::size_t size)
-{
-    const std::uintptr_t huge = std::uintptr_t{2} << 20;
-    auto first = (reinterpret_cast<std::uintptr_t>(buffer) + huge - 1) & ~(huge - 1);
-    auto last = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(huge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 Bytes read_input(std::FILE* input)
