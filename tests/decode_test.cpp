@@ -174,6 +174,31 @@ TEST_F(Decode, OutputThatCannotBeWrittenIsReported)
         << large.err;
 }
 
+// Memory is the image and little more, whether the image takes huge pages,
+// and how much of its last one (3.5 MiB takes two and leaves half a MiB
+// unused, 2.6 MiB takes one and 4 KiB pages after it), or none (1.2 MiB).
+TEST_F(Decode, PeakMemoryIsTheImageAndAtMostOneMiBMore)
+{
+#ifdef OSTREL_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory is counted too";
+#endif
+    auto peak_kib = [&](std::uint32_t size) {
+        std::string runs = literals("a");
+        for (std::uint32_t made = 1; made < size; made += 258)
+            runs += match(lengths_code, offsets_code, 258, 0);
+        write_file(in, lzh8::build(coded_file(size, runs)));
+        Outcome outcome = run({ostrel_binary, in, out});
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(read_file(out), Bytes(size, 'a'));
+        return outcome.peak_kib;
+    };
+    long base = run({ostrel_binary}).peak_kib;  // the usage: no image at all
+    for (std::uint32_t size : {1200u << 10, 2600u << 10, 3584u << 10}) {
+        SCOPED_TRACE(size);
+        EXPECT_LE(peak_kib(size) - base, static_cast<long>(size >> 10) + 1024);
+    }
+}
+
 // Positions past 2 GiB: a valid file followed by 3 GiB of trailing data (a
 // sparse file, so nothing is written to disk).
 TEST_F(Decode, InputLargerThan2GiB)

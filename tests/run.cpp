@@ -74,8 +74,10 @@ static pid_t start(const std::vector<std::string>& argv, const Limits& limits, i
 static Outcome finish(pid_t child, int out_fd, int err_fd)
 {
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
+    struct rusage usage = {};
+    wait4(child, &wait_status, 0, &usage);
     Outcome outcome;
+    outcome.peak_kib = usage.ru_maxrss;
     if (WIFEXITED(wait_status))
         outcome.status = WEXITSTATUS(wait_status);
     else if (WIFSIGNALED(wait_status))

@@ -12,6 +12,7 @@ struct Outcome {
     int signal = 0;   // the signal that ended it, if any
     std::string out;  // standard output
     std::string err;  // standard error
+    long peak_kib = 0;  // its peak resident memory
 };
 
 // Runs argv[0] with the given arguments; standard input is empty. A run that
