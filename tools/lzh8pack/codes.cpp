@@ -176,8 +176,7 @@ Tables build_tables(const Bytes& data, Parse& parse)
     REPORT_FAILURE("no table layout found");
 }
 
-// The bytes of both sections and the bit stream under the tables' codes.
-static std::uint64_t coded_bytes(const Tables& tables)
+std::uint64_t coded_bytes(const Tables& tables)
 {
     const Counts& counts = tables.counts;
     Code lengths = code_of(tables.length_tree, length_symbols);

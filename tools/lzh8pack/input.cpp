@@ -31,9 +31,10 @@ Bytes read_input(std::FILE* input)
         if (static_cast<std::uint64_t>(info.st_size) > largest_input)
             REPORT_FAILURE("input too large for LZH8");
         // Reserved first, so that huge pages can be asked for before the
-        // buffer is first touched: a few faults instead of one per 4 KiB.
+        // buffer is first touched, and then faulted in at once.
         data.reserve(static_cast<std::size_t>(info.st_size));
         prefer_huge_pages(data.data(), data.capacity());
+        fault_in_pages(data.data(), data.capacity());
         data.resize(static_cast<std::size_t>(info.st_size));
     }
     // Read straight into the buffer while it has room; once it is full, or

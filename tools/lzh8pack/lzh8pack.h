@@ -278,6 +278,8 @@ struct Tables {
     std::vector<unsigned> length_entries, offset_entries;
 };
 Tables build_tables(const Bytes& data, Parse& parse);
+// The bytes of both sections and the bit stream under the tables' codes.
+std::uint64_t coded_bytes(const Tables& tables);
 
 // Input that does not compress is better stored: every byte a literal
 // coded by its own 8 bits, so that the bit stream is the input itself,

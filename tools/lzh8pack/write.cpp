@@ -222,7 +222,16 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
         starts[p] = at;
     }
     firsts[pieces] = parse.matches.data() + matches;
+    // Each piece's memory gets room for its share of the stream, by the
+    // input it covers, and a little more, faulted in at once.
     std::vector<Bytes> memories(pieces);
+    const std::uint64_t coded = coded_bytes(tables);
+    for (unsigned p = 1; p < pieces; p++) {
+        const std::uint8_t* end = p + 1 < pieces ? starts[p + 1] : data.data() + data.size();
+        auto share = static_cast<std::size_t>(coded * std::uint64_t(end - starts[p]) / data.size());
+        memories[p].reserve(share + share / 16 + write_chunk);
+        fault_in_pages(memories[p].data(), memories[p].capacity());
+    }
     std::vector<BitWriter> written(pieces);
     run_at_once(pieces, [&](unsigned p) {
         std::uint32_t trailing = p + 1 == pieces ? parse.trailing_literals : 0;
