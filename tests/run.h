@@ -8,10 +8,10 @@
 #include <vector>
 
 struct Outcome {
-    int status = -1;  // exit status, or -1 when ended by a signal
-    int signal = 0;   // the signal that ended it, if any
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1;    // exit status, or -1 when ended by a signal
+    int signal = 0;     // the signal that ended it, if any
+    std::string out;    // standard output
+    std::string err;    // standard error
     long peak_kib = 0;  // its peak resident memory
 };
 
