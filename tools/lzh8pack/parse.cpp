@@ -40,18 +40,14 @@ Level level_settings(unsigned level)
     return levels[level - 1];
 }
 
-// Room for the matches of a segment's parse. Text has a match every 7
-// bytes or so, binaries every 9 to 15: a sixth of the bytes seldom runs
-// out; were it too small, the vector would grow, copying every match into
-// fresh pages. The first segment's parse becomes the whole input's, so it
-// has room for all of it, and the others are appended without moving it.
-// Fresh pages cost more than their faults here, so only an eighth of the
-// segment's bytes is faulted in at once (see `fault_in_pages`).
-void make_room(Parse& parse, const Bytes& data, std::uint32_t start, std::uint32_t end)
+// Room for the matches of a parse of count bytes. Text has a match every
+// 7 bytes or so, binaries every 9 to 15: a sixth of the bytes seldom runs
+// out. The room is faulted in at once (see `fault_in_pages`); were it too
+// small, the vector would grow, copying every match into fresh pages.
+void make_room(Parse& parse, std::size_t count)
 {
-    parse.matches.reserve((start == 0 ? data.size() : end - start) / 6);
-    prefer_huge_pages(parse.matches.data(), parse.matches.capacity() * sizeof(Match));
-    fault_in_pages(parse.matches.data(), (end - start) / 8 * sizeof(Match));
+    parse.matches.reserve(count / 6);
+    fault_in_pages(parse.matches.data(), parse.matches.capacity() * sizeof(Match));
 }
 
 // Build a parse as it goes, counting its symbols; literals are only
@@ -108,7 +104,7 @@ std::uint32_t window_before(std::uint32_t start)
 Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, std::uint32_t end)
 {
     Parse parse;
-    make_room(parse, data, start, end);
+    make_room(parse, end - start);
     const std::uint8_t* in = data.data();
     const std::uint32_t hashed = end > 3 ? end - 3 : 0;  // positions with four bytes
     for (std::uint32_t j = window_before(start); j < start && j + 4 <= data.size(); j++)
@@ -153,7 +149,7 @@ Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, st
                  const Level& level)
 {
     Parse parse;
-    make_room(parse, data, start, end);
+    make_room(parse, end - start);
     for (std::uint32_t j = window_before(start); j < start; j++)
         chain_insert(finder, data, j);
     // The position after a match's start is searched half as deep: it
@@ -423,19 +419,14 @@ Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& par
         Parse& part = parts[start / segment_length];
         part = parse_segment(finder, start, end);
     });
-    if (parts.empty())
-        return Parse();
-    Parse parse = std::move(parts[0]);
+    Parse parse;
     std::size_t matches = 0;
     for (const Parse& part : parts)
         matches += part.matches.size();
-    std::size_t first = parse.matches.size();
-    if (parse.matches.capacity() < matches)
-        parse.matches.reserve(matches);
-    fault_in_pages(parse.matches.data() + first, (matches - first) * sizeof(Match));
+    parse.matches.reserve(matches);
+    prefer_huge_pages(parse.matches.data(), matches * sizeof(Match));
+    fault_in_pages(parse.matches.data(), matches * sizeof(Match));
     for (Parse& part : parts) {
-        if (&part == &parts[0])
-            continue;
         if (!part.matches.empty()) {
             part.matches[0].literals += parse.trailing_literals;
             parse.matches.insert(parse.matches.end(), part.matches.begin(), part.matches.end());
