@@ -215,8 +215,9 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
     plain.offset_tree = huffman_tree(std::vector<std::uint64_t>(offset_symbols, 0));
     lay_out_trees(plain);  // a complete tree of 256 leaves always fits
     Parse literals_only;
-    literals_only.trailing_literals = static_cast<std::uint32_t>(data.size());
-    literals_only.counts = count_symbols(data.data(), literals_only);
+    literals_only.segments.resize(1);
+    literals_only.segments[0].trailing_literals = static_cast<std::uint32_t>(data.size());
+    literals_only.counts = count_symbols(data, literals_only);
     plain.counts = literals_only.counts;
     if (coded_bytes(plain) > coded)
         return;

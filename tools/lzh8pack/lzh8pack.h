@@ -220,11 +220,21 @@ struct Counts {
     std::array<std::uint64_t, offset_symbols> offsets{};
 };
 
-// The parse of the whole input: its matches in order, then the literals
-// after the last one, and the counts of its symbols.
-struct Parse {
+// The parse of one segment of the input (see parse.cpp), from its first
+// byte at start: its matches in order, then the literals after the last
+// one, and the counts of its symbols.
+struct SegmentParse {
+    std::uint32_t start = 0;
     std::vector<Match> matches;
     std::uint32_t trailing_literals = 0;
+    Counts counts;
+};
+
+// The parse of the whole input: its segments' parses in order, kept
+// apart (one vector the size of them all would be more memory to fill),
+// and the counts of all their symbols.
+struct Parse {
+    std::vector<SegmentParse> segments;
     Counts counts;
 };
 
@@ -239,8 +249,8 @@ struct Level {
 Level level_settings(unsigned level);  // level 1..9
 Parse parse_input(const Bytes& data, const Level& level);
 
-// The symbol counts of a parse of the bytes from at on.
-Counts count_symbols(const std::uint8_t* at, const Parse& parse);
+// The symbol counts of a parse of data.
+Counts count_symbols(const Bytes& data, const Parse& parse);
 
 // Cuts every match longer than max_length into pieces at the same distance
 // (a piece too short to be a match becomes literals), and counts anew:

@@ -44,7 +44,7 @@ Level level_settings(unsigned level)
 // 7 bytes or so, binaries every 9 to 15: a sixth of the bytes seldom runs
 // out. The room is faulted in at once (see `fault_in_pages`); were it too
 // small, the vector would grow, copying every match into fresh pages.
-void make_room(Parse& parse, std::size_t count)
+void make_room(SegmentParse& parse, std::size_t count)
 {
     parse.matches.reserve(count / 6);
     fault_in_pages(parse.matches.data(), parse.matches.capacity() * sizeof(Match));
@@ -52,14 +52,14 @@ void make_room(Parse& parse, std::size_t count)
 
 // Build a parse as it goes, counting its symbols; literals are only
 // counted, as their bytes are the input's.
-void add_literals(Parse& parse, const std::uint8_t* at, std::uint32_t count)
+void add_literals(SegmentParse& parse, const std::uint8_t* at, std::uint32_t count)
 {
     parse.trailing_literals += count;
     for (; count > 0; count--)
         parse.counts.lengths[*at++]++;
 }
 
-void add_match(Parse& parse, unsigned length, std::uint32_t distance)
+void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
 {
     parse.matches.push_back({parse.trailing_literals, static_cast<std::uint16_t>(length),
                              static_cast<std::uint16_t>(distance - 1)});
@@ -101,9 +101,11 @@ std::uint32_t window_before(std::uint32_t start)
 // the buckets, those inside matches too; where nothing matches for a
 // while, the search steps ahead in growing strides. The segment's last
 // three bytes, too few for a match of four, are literals.
-Parse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, std::uint32_t end)
+SegmentParse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+                          std::uint32_t end)
 {
-    Parse parse;
+    SegmentParse parse;
+    parse.start = start;
     make_room(parse, end - start);
     const std::uint8_t* in = data.data();
     const std::uint32_t hashed = end > 3 ? end - 3 : 0;  // positions with four bytes
@@ -145,10 +147,11 @@ bool better_later(unsigned length, std::uint32_t distance, unsigned next,
 
 // Greedy and lazy parsing over hash chains. Every position is linked into
 // the chains, those inside matches too.
-Parse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start, std::uint32_t end,
-                 const Level& level)
+SegmentParse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+                        std::uint32_t end, const Level& level)
 {
-    Parse parse;
+    SegmentParse parse;
+    parse.start = start;
     make_room(parse, end - start);
     for (std::uint32_t j = window_before(start); j < start; j++)
         chain_insert(finder, data, j);
@@ -276,7 +279,7 @@ void find_block_matches(MatchFinder& finder, const Bytes& data, std::uint32_t st
 // the block's first match carry on from the blocks before, and counted.
 void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
                    const MatchCache& cache, const Prices& prices, std::vector<std::uint32_t>& cost,
-                   std::vector<std::uint32_t>& choice, Parse& parse)
+                   std::vector<std::uint32_t>& choice, SegmentParse& parse)
 {
     std::fill(cost.begin(), cost.begin() + span + 1, 0xFFFFFFFF);
     cost[0] = 0;
@@ -318,10 +321,9 @@ void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
 
 // Adds the counts of a parse of the input from start on to the counts of
 // the blocks its tokens start in.
-void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const Parse& parse,
-                      std::uint32_t start)
+void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const SegmentParse& parse)
 {
-    std::size_t at = start;
+    std::size_t at = parse.start;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--, at++)
             blocks[at / block_length].lengths[data[at]]++;
@@ -340,11 +342,12 @@ void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const Pars
 // whole file's counts, in which the block's share is first that of the
 // previous parse and then that of its own last parse. The blocks of other
 // segments keep their share from the previous parse.
-Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t start,
-                       std::uint32_t end, const Level& level,
-                       const std::vector<Counts>& previous_blocks, Counts whole)
+SegmentParse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+                              std::uint32_t end, const Level& level,
+                              const std::vector<Counts>& previous_blocks, Counts whole)
 {
-    Parse parse;
+    SegmentParse parse;
+    parse.start = start;
     // The window before the segment goes into the trees as the positions
     // inside a long match do.
     for (std::uint32_t j = window_before(start); j < start; j++) {
@@ -362,7 +365,7 @@ Parse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t sta
         // the block's own share taken from its parse before.
         Counts share = previous_blocks[at / block_length], mine;
         for (unsigned iteration = 0; iteration < level.iterations; iteration++) {
-            Parse block_parse;
+            SegmentParse block_parse;
             block_parse.trailing_literals = parse.trailing_literals;
             cheapest_path(data, at, span, cache, prices_of(whole), cost, choice, block_parse);
             mine = block_parse.counts;
@@ -414,28 +417,13 @@ void for_each_segment(const Bytes& data, FinderKind kind, const Work& work)
 template <typename ParseSegment>
 Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& parse_segment)
 {
-    std::vector<Parse> parts((data.size() + segment_length - 1) / segment_length);
-    for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-        Parse& part = parts[start / segment_length];
-        part = parse_segment(finder, start, end);
-    });
     Parse parse;
-    std::size_t matches = 0;
-    for (const Parse& part : parts)
-        matches += part.matches.size();
-    parse.matches.reserve(matches);
-    prefer_huge_pages(parse.matches.data(), matches * sizeof(Match));
-    fault_in_pages(parse.matches.data(), matches * sizeof(Match));
-    for (Parse& part : parts) {
-        if (!part.matches.empty()) {
-            part.matches[0].literals += parse.trailing_literals;
-            parse.matches.insert(parse.matches.end(), part.matches.begin(), part.matches.end());
-            parse.trailing_literals = 0;
-        }
-        parse.trailing_literals += part.trailing_literals;
-        add_counts(parse.counts, part.counts, 1);
-        part = Parse();
-    }
+    parse.segments.resize((data.size() + segment_length - 1) / segment_length);
+    for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+        parse.segments[start / segment_length] = parse_segment(finder, start, end);
+    });
+    for (const SegmentParse& segment : parse.segments)
+        add_counts(parse.counts, segment.counts, 1);
     return parse;
 }
 
@@ -446,11 +434,11 @@ Parse cheapest_parse(const Bytes& data, const Level& level)
     // pass, priced by the first, was measured to gain 0.1% for half as
     // much time again: one pass it is.
     std::vector<Counts> previous_blocks((data.size() + block_length - 1) / block_length);
-    for_each_segment(data, FinderKind::chains,
-                     [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-                         Parse quick = fast_parse(finder, data, start, end, level_settings(2));
-                         add_block_counts(previous_blocks, data, quick, start);
-                     });
+    for_each_segment(
+        data, FinderKind::chains, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+            SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
+            add_block_counts(previous_blocks, data, quick);
+        });
     Counts whole;
     for (const Counts& block : previous_blocks)
         add_counts(whole, block, 1);
@@ -472,29 +460,38 @@ Parse parse_input(const Bytes& data, const Level& level)
                           });
 }
 
-Counts count_symbols(const std::uint8_t* at, const Parse& parse)
+// Adds the counts of a segment's symbols to counts.
+static void count_segment(const Bytes& data, const SegmentParse& segment, Counts& counts)
 {
-    Counts counts;
+    const std::uint8_t* at = data.data() + segment.start;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--)
             counts.lengths[*at++]++;
     };
-    for (const Match& match : parse.matches) {
+    for (const Match& match : segment.matches) {
         literals(match.literals);
         counts.lengths[256 + match.length - min_match]++;
         counts.offsets[bit_length(match.d)]++;
         at += match.length;
     }
-    literals(parse.trailing_literals);
+    literals(segment.trailing_literals);
+}
+
+Counts count_symbols(const Bytes& data, const Parse& parse)
+{
+    Counts counts;
+    for (const SegmentParse& segment : parse.segments)
+        count_segment(data, segment, counts);
     return counts;
 }
 
-void split_matches(const Bytes& data, Parse& parse, unsigned max_length)
+// Cuts the segment's matches, each into pieces at its own distance.
+static void split_segment(SegmentParse& segment, unsigned max_length)
 {
     std::vector<Match> pieces;
-    pieces.reserve(parse.matches.size());
+    pieces.reserve(segment.matches.size());
     std::uint32_t literals = 0;  // carried from a piece too short to be a match
-    for (Match match : parse.matches) {
+    for (Match match : segment.matches) {
         literals += match.literals;
         unsigned left = match.length;
         while (left >= min_match) {
@@ -508,9 +505,19 @@ void split_matches(const Bytes& data, Parse& parse, unsigned max_length)
         }
         literals += left;
     }
-    parse.matches = std::move(pieces);
-    parse.trailing_literals += literals;
-    parse.counts = count_symbols(data.data(), parse);
+    segment.matches = std::move(pieces);
+    segment.trailing_literals += literals;
+}
+
+void split_matches(const Bytes& data, Parse& parse, unsigned max_length)
+{
+    parse.counts = Counts();
+    for (SegmentParse& segment : parse.segments) {
+        split_segment(segment, max_length);
+        segment.counts = Counts();
+        count_segment(data, segment, segment.counts);
+        add_counts(parse.counts, segment.counts, 1);
+    }
 }
 
 }  // namespace lzh8pack

@@ -131,33 +131,34 @@ struct SymbolCodes {
     const unsigned* offset_lengths;
 };
 
-// The matches from first to last, each after its literals, then trailing
-// literals; the first literal is the input byte at. The writer comes and
-// goes by value: as a local whose address is never taken, its fields stay
-// in registers, where the buffer's byte stores, which may alias anything
-// in memory, would otherwise send them back to memory every time.
-BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const std::uint8_t* at,
-                        const Match* first, const Match* last, std::uint32_t trailing)
+// A segment's symbols: its matches, each after its literals, then its
+// trailing literals. The writer comes and goes by value: as a local whose
+// address is never taken, its fields stay in registers, where the
+// buffer's byte stores, which may alias anything in memory, would
+// otherwise send them back to memory every time.
+BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& data,
+                        const SegmentParse& segment)
 {
     const std::uint64_t* length_words = codes.length_words;
     const unsigned* length_lengths = codes.length_lengths;
+    const std::uint8_t* at = data.data() + segment.start;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--, at++)
             put_word(out, length_words[*at], length_lengths[*at]);
     };
-    for (const Match* match = first; match != last; match++) {
-        literals(match->literals);
-        unsigned symbol = 256 + match->length - min_match;
+    for (const Match& match : segment.matches) {
+        literals(match.literals);
+        unsigned symbol = 256 + match.length - min_match;
         put_word(out, length_words[symbol], length_lengths[symbol]);
         // The offset tree has 17 leaves, so its codes are 16 bits at most,
         // and the bits of d after its top bit, which k implies, 15.
-        unsigned k = bit_length(match->d);
+        unsigned k = bit_length(match.d);
         unsigned following = k >= 2 ? k - 1 : 0;
-        put_bits(out, codes.offset_words[k] << following | (match->d & ((1u << following) - 1)),
+        put_bits(out, codes.offset_words[k] << following | (match.d & ((1u << following) - 1)),
                  codes.offset_lengths[k] + following);
-        at += match->length;
+        at += match.length;
     }
-    literals(trailing);
+    literals(segment.trailing_literals);
     return out;
 }
 
@@ -175,8 +176,8 @@ void append_bits(BitWriter& writer, const BitWriter& piece)
         put_bits(writer, piece.pending >> (64 - piece.count), piece.count);
 }
 
-// Pieces of the bit stream are written at once on all cores, when each
-// has this many matches at least.
+// Pieces of the bit stream, each a run of whole segments, are written at
+// once on all cores, when each has this many matches at least.
 const std::size_t matches_per_piece = 1 << 16;
 
 void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables)
@@ -206,44 +207,43 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
     const SymbolCodes codes = {lengths.words.data(), lengths.lengths.data(), offsets.words.data(),
                                offsets.lengths.data()};
     // The first piece goes straight to the stream, the others to memory
-    // first; each starts at a match, with the input byte its literals
-    // start at.
-    const std::size_t matches = parse.matches.size();
-    const unsigned pieces = threads_for(std::max<std::size_t>(1, matches / matches_per_piece));
-    std::vector<const Match*> firsts(pieces + 1);
-    std::vector<const std::uint8_t*> starts(pieces);
-    const std::uint8_t* at = data.data();
-    std::size_t m = 0;
-    for (unsigned p = 0; p < pieces; p++) {
-        std::size_t first = matches * p / pieces;
-        for (; m < first; m++)
-            at += parse.matches[m].literals + parse.matches[m].length;
-        firsts[p] = parse.matches.data() + first;
-        starts[p] = at;
-    }
-    firsts[pieces] = parse.matches.data() + matches;
+    // first. Piece p has the segments from firsts[p] up to firsts[p + 1].
+    const std::vector<SegmentParse>& segments = parse.segments;
+    std::size_t matches = 0;
+    for (const SegmentParse& segment : segments)
+        matches += segment.matches.size();
+    const unsigned pieces =
+        std::max(1u, threads_for(std::min(segments.size(),
+                                          std::max<std::size_t>(1, matches / matches_per_piece))));
+    std::vector<std::size_t> firsts(pieces + 1);
+    for (unsigned p = 0; p <= pieces; p++)
+        firsts[p] = segments.size() * p / pieces;
     // Each piece's memory gets room for its share of the stream, by the
     // input it covers, and a little more, faulted in at once.
     std::vector<Bytes> memories(pieces);
     const std::uint64_t coded = coded_bytes(tables);
     for (unsigned p = 1; p < pieces; p++) {
-        const std::uint8_t* end = p + 1 < pieces ? starts[p + 1] : data.data() + data.size();
-        auto share = static_cast<std::size_t>(coded * std::uint64_t(end - starts[p]) / data.size());
+        std::size_t start = segments[firsts[p]].start;
+        std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size();
+        auto share = static_cast<std::size_t>(coded * (end - start) / data.size());
         memories[p].reserve(share + share / 16 + write_chunk);
         fault_in_pages(memories[p].data(), memories[p].capacity());
     }
     std::vector<BitWriter> written(pieces);
     run_at_once(pieces, [&](unsigned p) {
-        std::uint32_t trailing = p + 1 == pieces ? parse.trailing_literals : 0;
-        if (p == 0) {
-            written[0] = write_symbols(writer, codes, starts[0], firsts[0], firsts[1], trailing);
-            return;
+        std::unique_ptr<std::uint8_t[]> own;
+        BitWriter piece = writer;
+        if (p > 0) {
+            own = std::make_unique<std::uint8_t[]>(write_buffer_size);
+            piece = {nullptr, &memories[p], own.get(), 0, 0, 0};
         }
-        auto own = std::make_unique<std::uint8_t[]>(write_buffer_size);
-        BitWriter piece = {nullptr, &memories[p], own.get(), 0, 0, 0};
-        written[p] = write_symbols(piece, codes, starts[p], firsts[p], firsts[p + 1], trailing);
-        flush_buffer(written[p]);
-        written[p].buffer = nullptr;  // freed with own
+        for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
+            piece = write_symbols(piece, codes, data, segments[s]);
+        if (p > 0) {
+            flush_buffer(piece);
+            piece.buffer = nullptr;  // freed with own
+        }
+        written[p] = piece;
     });
     BitWriter out = written[0];
     for (unsigned p = 1; p < pieces; p++)
