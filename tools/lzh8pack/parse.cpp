@@ -63,8 +63,13 @@ void add_literals(SegmentParse& parse, const std::uint8_t* at, std::uint32_t cou
 
 void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
 {
-    parse.matches.push_back({parse.trailing_literals, static_cast<std::uint16_t>(length),
-                             static_cast<std::uint16_t>(distance - 1)});
+    // Filled in place: a match built apart and copied in would be stored
+    // as three fields and loaded back as one word, which the processor
+    // cannot forward from its store buffer.
+    Match& match = parse.matches.emplace_back();
+    match.literals = parse.trailing_literals;
+    match.length = static_cast<std::uint16_t>(length);
+    match.d = static_cast<std::uint16_t>(distance - 1);
     parse.trailing_literals = 0;
     parse.counts.lengths[256 + length - min_match]++;
     parse.counts.offsets[bit_length(distance - 1)]++;

@@ -168,8 +168,8 @@ void append_bits(BitWriter& writer, const BitWriter& piece)
 {
     const Bytes& bytes = *piece.memory;
     std::size_t i = 0;
-    for (; i + 4 <= bytes.size(); i += 4)
-        put_bits(writer, mem_get_32_be(&bytes[i]), 32);
+    for (; i + 8 <= bytes.size(); i += 7)
+        put_bits(writer, mem_get_64_be(&bytes[i]) >> 8, 56);
     for (; i < bytes.size(); i++)
         put_bits(writer, bytes[i], 8);
     if (piece.count > 0)
