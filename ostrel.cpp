@@ -692,17 +692,15 @@ std::FILE* open_untruncated(const char* path)
 // image's size. The block the image is placed in is allocated a huge page
 // larger; only the pages the image takes are ever touched. Returns the
 // bytes of huge pages, 0 for a smaller image.
-const std::size_t huge_page = std::size_t{2} << 20;
-
 std::size_t image_huge_part(std::size_t image_bytes)
 {
-    return (image_bytes + huge_page / 4) & ~(huge_page - 1);
+    return (image_bytes + huge_page_size / 4) & ~(huge_page_size - 1);
 }
 
 std::uint8_t* place_on_huge_page(void* block)
 {
     auto at = reinterpret_cast<std::uintptr_t>(block);
-    return reinterpret_cast<std::uint8_t*>((at + huge_page - 1) & ~(huge_page - 1));
+    return reinterpret_cast<std::uint8_t*>((at + huge_page_size - 1) & ~(huge_page_size - 1));
 }
 
 }  // namespace
@@ -722,8 +720,8 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
     // also makes an empty image a block like any other.
     const std::size_t image_bytes = std::size_t{size} + image_slack;
     std::size_t huge_part = image_huge_part(image_bytes);
-    void* block =
-        std::malloc(huge_part > 0 ? std::max(huge_part, image_bytes) + huge_page : image_bytes);
+    void* block = std::malloc(huge_part > 0 ? std::max(huge_part, image_bytes) + huge_page_size
+                                            : image_bytes);
     if (block == nullptr)
         REPORT_CALL_FAILURE("malloc");
     auto* image = static_cast<std::uint8_t*>(block);

@@ -345,7 +345,7 @@ void print_spaces(std::FILE* stream, int count)
 
 void prefer_huge_pages(void* buffer, std::size_t size)
 {
-    const std::uintptr_t huge = std::uintptr_t{2} << 20;
+    const std::uintptr_t huge = huge_page_size;
     auto first = (reinterpret_cast<std::uintptr_t>(buffer) + huge - 1) & ~(huge - 1);
     auto last = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(huge - 1);
     if (last > first)

@@ -91,6 +91,7 @@ void print_spaces(std::FILE* stream, int count);
 // would cost, which under a hypervisor costs more than clearing the page.
 // Memory stays at the buffer's size; a kernel without either feature
 // ignores the advice.
+const std::size_t huge_page_size = std::size_t{2} << 20;
 void prefer_huge_pages(void* buffer, std::size_t size);
 void fault_in_pages(void* buffer, std::size_t size);
 
