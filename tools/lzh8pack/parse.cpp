@@ -181,10 +181,10 @@ SegmentParse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t st
     Level ahead = level;
     ahead.search_depth = std::max(1u, level.search_depth / 2);
     // Where nothing matches for long, the search steps ahead in growing
-    // strides, though every position still goes into the chains: only a
-    // run of literals over a hundred long gets strides of two, so that
-    // matches in binaries are seldom missed, while incompressible input
-    // is searched at a fraction of its positions.
+    // strides, though every position still goes into the chains. Strides
+    // reach two only after 128 positions without a match, so that matches
+    // in binaries are seldom missed, while incompressible input is
+    // searched at a fraction of its positions.
     unsigned misses = 0;
     for (std::uint32_t i = start; i < end;) {
         std::uint32_t distance = 0;
