@@ -78,6 +78,19 @@ inline void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
     put_bits(writer, word, length);
 }
 
+// Two code words, in one step when together they fit in 56 bits, as most
+// pairs of literals and a match's two codes do.
+inline void put_two(BitWriter& writer, std::uint64_t first, unsigned first_length,
+                    std::uint64_t second, unsigned second_length)
+{
+    if (first_length + second_length <= 56) {
+        put_bits(writer, first << second_length | second, first_length + second_length);
+        return;
+    }
+    put_word(writer, first, first_length);
+    put_word(writer, second, second_length);
+}
+
 // Pads the last byte with zero bits and writes out everything.
 void finish_bits(BitWriter writer)
 {
@@ -143,19 +156,23 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& da
     const unsigned* length_lengths = codes.length_lengths;
     const std::uint8_t* at = data.data() + segment.start;
     auto literals = [&](std::uint32_t count) {
-        for (; count > 0; count--, at++)
+        for (; count >= 2; count -= 2, at += 2)
+            put_two(out, length_words[at[0]], length_lengths[at[0]], length_words[at[1]],
+                    length_lengths[at[1]]);
+        if (count > 0)
             put_word(out, length_words[*at], length_lengths[*at]);
+        at += count;
     };
     for (const Match& match : segment.matches) {
         literals(match.literals);
         unsigned symbol = 256 + match.length - min_match;
-        put_word(out, length_words[symbol], length_lengths[symbol]);
         // The offset tree has 17 leaves, so its codes are 16 bits at most,
         // and the bits of d after its top bit, which k implies, 15.
         unsigned k = bit_length(match.d);
         unsigned following = k >= 2 ? k - 1 : 0;
-        put_bits(out, codes.offset_words[k] << following | (match.d & ((1u << following) - 1)),
-                 codes.offset_lengths[k] + following);
+        put_two(out, length_words[symbol], length_lengths[symbol],
+                codes.offset_words[k] << following | (match.d & ((1u << following) - 1)),
+                codes.offset_lengths[k] + following);
         at += match.length;
     }
     literals(segment.trailing_literals);
