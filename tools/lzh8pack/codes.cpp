@@ -176,16 +176,21 @@ Tables build_tables(const Bytes& data, Parse& parse)
     REPORT_FAILURE("no table layout found");
 }
 
-std::uint64_t coded_bytes(const Tables& tables)
+std::uint64_t coded_bits(const Counts& counts, const Code& lengths, const Code& offsets)
 {
-    const Counts& counts = tables.counts;
-    Code lengths = code_of(tables.length_tree, length_symbols);
-    Code offsets = code_of(tables.offset_tree, offset_symbols);
     std::uint64_t bits = 0;
     for (unsigned s = 0; s < length_symbols; s++)
         bits += counts.lengths[s] * lengths.lengths[s];
     for (unsigned k = 0; k < offset_symbols; k++)
         bits += counts.offsets[k] * (offsets.lengths[k] + (k >= 2 ? k - 1 : 0));
+    return bits;
+}
+
+std::uint64_t coded_bytes(const Tables& tables)
+{
+    Code lengths = code_of(tables.length_tree, length_symbols);
+    Code offsets = code_of(tables.offset_tree, offset_symbols);
+    std::uint64_t bits = coded_bits(tables.counts, lengths, offsets);
     unsigned x = section_count(tables.length_entries.size() - 1, length_entry_bits, 2);
     unsigned v = section_count(tables.offset_entries.size() - 1, offset_entry_bits, 1);
     return 4 * (x + 1) + 4 * (v + 1) + (bits + 7) / 8;
@@ -218,6 +223,7 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
     literals_only.segments.resize(1);
     literals_only.segments[0].trailing_literals = static_cast<std::uint32_t>(data.size());
     literals_only.counts = count_symbols(data, literals_only);
+    literals_only.segments[0].counts = literals_only.counts;
     plain.counts = literals_only.counts;
     if (coded_bytes(plain) > coded)
         return;

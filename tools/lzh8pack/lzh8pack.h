@@ -294,6 +294,8 @@ struct Tables {
     std::vector<unsigned> length_entries, offset_entries;
 };
 Tables build_tables(const Bytes& data, Parse& parse);
+// The bits of the symbols counted, under the codes given.
+std::uint64_t coded_bits(const Counts& counts, const Code& lengths, const Code& offsets);
 // The bytes of both sections and the bit stream under the tables' codes.
 std::uint64_t coded_bytes(const Tables& tables);
 

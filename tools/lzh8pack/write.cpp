@@ -179,18 +179,23 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& da
     return out;
 }
 
-// Appends, bit for bit, what a writer to memory wrote: the whole bytes it
-// flushed, then its pending bits.
-void append_bits(BitWriter& writer, const BitWriter& piece)
+// Joins what a writer to memory wrote from the bit of its first byte that
+// writer is at: that byte's top bits are left zero for writer's pending
+// bits, and the bytes after it go out as they are.
+void join_piece(BitWriter& writer, const BitWriter& piece)
 {
     const Bytes& bytes = *piece.memory;
-    std::size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 7)
-        put_bits(writer, mem_get_64_be(&bytes[i]) >> 8, 56);
-    for (; i < bytes.size(); i++)
-        put_bits(writer, bytes[i], 8);
-    if (piece.count > 0)
-        put_bits(writer, piece.pending >> (64 - piece.count), piece.count);
+    if (!bytes.empty()) {
+        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> 56) | bytes[0];
+        flush_buffer(writer);
+        for (std::size_t at = 1; at < bytes.size(); at += write_chunk) {
+            std::size_t count = std::min(write_chunk, bytes.size() - at);
+            put_bytes(writer.stream, &bytes[at], static_cast<std::uint32_t>(count));
+        }
+        writer.pending = 0;
+    }
+    writer.pending |= piece.pending;
+    writer.count = piece.count;
 }
 
 // Pieces of the bit stream, each a run of whole segments, are written at
@@ -235,24 +240,32 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
     std::vector<std::size_t> firsts(pieces + 1);
     for (unsigned p = 0; p <= pieces; p++)
         firsts[p] = segments.size() * p / pieces;
-    // Each piece's memory gets room for its share of the stream, by the
-    // input it covers, and a little more, faulted in at once.
+    // The bit each piece starts at within its first byte, from the counts
+    // of the segments before it (the sections end on a whole word).
+    std::vector<unsigned> leads(pieces);
+    std::uint64_t bits = 0;
+    for (unsigned p = 0; p < pieces; p++) {
+        leads[p] = static_cast<unsigned>(bits % 8);
+        for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
+            bits += coded_bits(segments[s].counts, lengths, offsets);
+    }
     std::vector<Bytes> memories(pieces);
     const std::uint64_t coded = coded_bytes(tables);
-    for (unsigned p = 1; p < pieces; p++) {
-        std::size_t start = segments[firsts[p]].start;
-        std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size();
-        auto share = static_cast<std::size_t>(coded * (end - start) / data.size());
-        memories[p].reserve(share + share / 16 + write_chunk);
-        fault_in_pages(memories[p].data(), memories[p].capacity());
-    }
     std::vector<BitWriter> written(pieces);
     run_at_once(pieces, [&](unsigned p) {
         std::unique_ptr<std::uint8_t[]> own;
         BitWriter piece = writer;
         if (p > 0) {
+            // Room for the piece's share of the stream, by the input it
+            // covers, and a little more, faulted in at once by the thread
+            // that fills it.
+            std::size_t start = segments[firsts[p]].start;
+            std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size();
+            auto share = static_cast<std::size_t>(coded * (end - start) / data.size());
+            memories[p].reserve(share + share / 16 + write_chunk);
+            fault_in_pages(memories[p].data(), memories[p].capacity());
             own = std::make_unique<std::uint8_t[]>(write_buffer_size);
-            piece = {nullptr, &memories[p], own.get(), 0, 0, 0};
+            piece = {nullptr, &memories[p], own.get(), 0, leads[p], 0};
         }
         for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
             piece = write_symbols(piece, codes, data, segments[s]);
@@ -263,8 +276,12 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
         written[p] = piece;
     });
     BitWriter out = written[0];
-    for (unsigned p = 1; p < pieces; p++)
-        append_bits(out, written[p]);
+    for (unsigned p = 1; p < pieces; p++) {
+        // Counts that missed a symbol would misplace every bit after it.
+        if (out.count != leads[p])
+            REPORT_FAILURE("bit stream pieces out of step");
+        join_piece(out, written[p]);
+    }
     finish_bits(out);
 }
 
