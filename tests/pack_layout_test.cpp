@@ -1,6 +1,6 @@
 // The packer's code tables, checked against the rules the decoder reads
-// them by, and its match finder, through the packer's stages linked as a
-// library.
+// them by, its match finder and its parse, through the packer's stages
+// linked as a library.
 #include "lzh8pack.h"
 
 #include <gtest/gtest.h>
@@ -160,4 +160,57 @@ TEST(PackMatches, TreeMatchesAreRealWhateverTheirLimit)
         }
     }
     EXPECT_GT(checked, 100000u);
+}
+
+// Replays a parse over data: its segments must cover the input in order,
+// every match must copy bytes that are really there, no longer than
+// max_length, and the counts must be those of its symbols.
+void check_parse(const Bytes& data, const Parse& parse, unsigned max_length)
+{
+    std::size_t at = 0;
+    for (const SegmentParse& segment : parse.segments) {
+        ASSERT_EQ(segment.start, at);
+        const std::uint32_t* runs = segment.long_runs.data();
+        for (const Match& match : segment.matches) {
+            at += literals_before(match, runs);
+            unsigned length = length_of(match);
+            std::size_t from = at - match.d - 1;
+            ASSERT_LE(length, max_length);
+            ASSERT_LE(at + length, data.size());
+            ASSERT_TRUE(std::equal(&data[at], &data[at] + length, &data[from])) << "at " << at;
+            at += length;
+        }
+        ASSERT_EQ(runs, segment.long_runs.data() + segment.long_runs.size());
+        at += segment.trailing_literals;
+    }
+    EXPECT_EQ(at, data.size());
+    Counts counts = count_symbols(data, parse);
+    EXPECT_TRUE(counts.lengths == parse.counts.lengths && counts.offsets == parse.counts.offsets);
+}
+
+// Runs of literals over 255 and over 65535 long, long echoes and short
+// ones, over several segments: every level's parse, and the same parse
+// cut to every shorter length the tables may fall back on, replay it.
+TEST(PackParse, EveryLevelsParseAndItsCutsReplayTheInput)
+{
+    std::mt19937 rng(5);
+    Bytes data(70000);
+    for (std::uint8_t& byte : data)
+        byte = static_cast<std::uint8_t>(rng());
+    while (data.size() < 1200000) {
+        std::size_t from = data.size() - 1 - rng() % 60000;
+        for (auto n = 3 + rng() % 700; n > 0; n--)
+            data.push_back(data[from++]);
+        for (auto n = rng() % 4 == 0 ? rng() % 600 : rng() % 3; n > 0; n--)
+            data.push_back(static_cast<std::uint8_t>(rng()));
+    }
+    for (unsigned level = 1; level <= 9; level++) {
+        SCOPED_TRACE(level);
+        Parse parse = parse_input(data, level_settings(level));
+        check_parse(data, parse, max_match);
+        for (unsigned max_length : {130u, 10u, 3u}) {
+            split_matches(data, parse, max_length);
+            check_parse(data, parse, max_length);
+        }
+    }
 }

@@ -212,13 +212,30 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
 // ---- parse.cpp ---------------------------------------------------------
 
 // A match and the literals before it; the literal bytes themselves are the
-// input's, so they are not stored. Eight bytes for at least three input
-// bytes keeps a parse within 8/3 of the input.
+// input's, so they are not stored. Four bytes for at least three input
+// bytes keeps a parse within 4/3 of the input, and halves the memory that
+// a parse fills, which costs more than writing it. A run of `long_run`
+// literals or more before a match is marked so, and its length kept in
+// the segment's `long_runs`, in order.
+const unsigned long_run = 255;
+
 struct Match {
-    std::uint32_t literals;  // input bytes taken as literals before the match
-    std::uint16_t length;    // 3..258
-    std::uint16_t d;         // distance - 1
+    std::uint8_t literals;       // input bytes taken as literals before the match
+    std::uint8_t length_less_3;  // its length, 3..258, less 3
+    std::uint16_t d;             // distance - 1
 };
+
+inline unsigned length_of(const Match& match)
+{
+    return match.length_less_3 + min_match;
+}
+
+// The literals before match, taken from the long runs from next on when
+// the match is marked so.
+inline std::uint32_t literals_before(const Match& match, const std::uint32_t*& next)
+{
+    return match.literals != long_run ? match.literals : *next++;
+}
 
 // Symbol counts, for both codes.
 struct Counts {
@@ -232,9 +249,29 @@ struct Counts {
 struct SegmentParse {
     std::uint32_t start = 0;
     std::vector<Match> matches;
+    std::vector<std::uint32_t> long_runs;  // literals before the matches marked long_run
     std::uint32_t trailing_literals = 0;
     Counts counts;
 };
+
+// Appends a match of length (3..258) at distance d + 1 after the
+// segment's trailing literals, which become its own. Not counted.
+inline void push_match(SegmentParse& segment, unsigned length, std::uint32_t d)
+{
+    // Filled in place: a match built apart and copied in would be stored
+    // as three fields and loaded back as one word, which the processor
+    // cannot forward from its store buffer.
+    Match& match = segment.matches.emplace_back();
+    if (segment.trailing_literals < long_run) {
+        match.literals = static_cast<std::uint8_t>(segment.trailing_literals);
+    } else {
+        match.literals = long_run;
+        segment.long_runs.push_back(segment.trailing_literals);
+    }
+    match.length_less_3 = static_cast<std::uint8_t>(length - min_match);
+    match.d = static_cast<std::uint16_t>(d);
+    segment.trailing_literals = 0;
+}
 
 // The parse of the whole input: its segments' parses in order, kept
 // apart (one vector the size of them all would be more memory to fill),

@@ -63,14 +63,7 @@ void add_literals(SegmentParse& parse, const std::uint8_t* at, std::uint32_t cou
 
 void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
 {
-    // Filled in place: a match built apart and copied in would be stored
-    // as three fields and loaded back as one word, which the processor
-    // cannot forward from its store buffer.
-    Match& match = parse.matches.emplace_back();
-    match.literals = parse.trailing_literals;
-    match.length = static_cast<std::uint16_t>(length);
-    match.d = static_cast<std::uint16_t>(distance - 1);
-    parse.trailing_literals = 0;
+    push_match(parse, length, distance - 1);
     parse.counts.lengths[256 + length - min_match]++;
     parse.counts.offsets[bit_length(distance - 1)]++;
 }
@@ -359,12 +352,13 @@ void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const Segm
         for (; count > 0; count--, at++)
             blocks[at / block_length].lengths[data[at]]++;
     };
+    const std::uint32_t* runs = parse.long_runs.data();
     for (const Match& match : parse.matches) {
-        literals(match.literals);
+        literals(literals_before(match, runs));
         Counts& block = blocks[at / block_length];
-        block.lengths[256 + match.length - min_match]++;
+        block.lengths[256 + match.length_less_3]++;
         block.offsets[bit_length(match.d)]++;
-        at += match.length;
+        at += length_of(match);
     }
     literals(parse.trailing_literals);
 }
@@ -406,6 +400,8 @@ SegmentParse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint3
             if (iteration + 1 == level.iterations) {
                 parse.matches.insert(parse.matches.end(), block_parse.matches.begin(),
                                      block_parse.matches.end());
+                parse.long_runs.insert(parse.long_runs.end(), block_parse.long_runs.begin(),
+                                       block_parse.long_runs.end());
                 parse.trailing_literals = block_parse.trailing_literals;
                 add_counts(parse.counts, mine, 1);
             }
@@ -500,11 +496,12 @@ static void count_segment(const Bytes& data, const SegmentParse& segment, Counts
         for (; count > 0; count--)
             counts.lengths[*at++]++;
     };
+    const std::uint32_t* runs = segment.long_runs.data();
     for (const Match& match : segment.matches) {
-        literals(match.literals);
-        counts.lengths[256 + match.length - min_match]++;
+        literals(literals_before(match, runs));
+        counts.lengths[256 + match.length_less_3]++;
         counts.offsets[bit_length(match.d)]++;
-        at += match.length;
+        at += length_of(match);
     }
     literals(segment.trailing_literals);
 }
@@ -520,25 +517,25 @@ Counts count_symbols(const Bytes& data, const Parse& parse)
 // Cuts the segment's matches, each into pieces at its own distance.
 static void split_segment(SegmentParse& segment, unsigned max_length)
 {
-    std::vector<Match> pieces;
-    pieces.reserve(segment.matches.size());
-    std::uint32_t literals = 0;  // carried from a piece too short to be a match
-    for (Match match : segment.matches) {
-        literals += match.literals;
-        unsigned left = match.length;
+    SegmentParse pieces;
+    pieces.start = segment.start;
+    pieces.matches.reserve(segment.matches.size());
+    const std::uint32_t* runs = segment.long_runs.data();
+    for (const Match& match : segment.matches) {
+        pieces.trailing_literals += literals_before(match, runs);
+        unsigned left = length_of(match);
         while (left >= min_match) {
             unsigned piece = std::min(left, max_length);
             // Leave the last piece a match, if the split allows it.
             if (left - piece > 0 && left - piece < min_match && piece > min_match)
                 piece = std::max<unsigned>(min_match, left - min_match);
-            pieces.push_back({literals, static_cast<std::uint16_t>(piece), match.d});
-            literals = 0;
+            push_match(pieces, piece, match.d);
             left -= piece;
         }
-        literals += left;
+        pieces.trailing_literals += left;  // a piece too short to be a match
     }
-    segment.matches = std::move(pieces);
-    segment.trailing_literals += literals;
+    pieces.trailing_literals += segment.trailing_literals;
+    segment = std::move(pieces);
 }
 
 void split_matches(const Bytes& data, Parse& parse, unsigned max_length)

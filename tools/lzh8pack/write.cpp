@@ -163,9 +163,10 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& da
             put_word(out, length_words[*at], length_lengths[*at]);
         at += count;
     };
+    const std::uint32_t* runs = segment.long_runs.data();
     for (const Match& match : segment.matches) {
-        literals(match.literals);
-        unsigned symbol = 256 + match.length - min_match;
+        literals(literals_before(match, runs));
+        unsigned symbol = 256 + match.length_less_3;
         // The offset tree has 17 leaves, so its codes are 16 bits at most,
         // and the bits of d after its top bit, which k implies, 15.
         unsigned k = bit_length(match.d);
@@ -173,7 +174,7 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& da
         put_two(out, length_words[symbol], length_lengths[symbol],
                 codes.offset_words[k] << following | (match.d & ((1u << following) - 1)),
                 codes.offset_lengths[k] + following);
-        at += match.length;
+        at += length_of(match);
     }
     literals(segment.trailing_literals);
     return out;
