@@ -151,8 +151,8 @@ TEST(PackMatches, TreeMatchesAreRealWhateverTheirLimit)
     for (std::uint32_t i = 0; i < data.size(); i++) {
         // Blocks of 1000 bytes: the limit falls to 1 before each block's end.
         auto limit = std::min<std::size_t>({max_match, 1000 - i % 1000, data.size() - i});
-        unsigned found = tree_matches(finder, data, i, static_cast<unsigned>(limit), 24, max_match,
-                                      true, lengths, distances);
+        unsigned found = tree_matches(finder, input_of(data), i, static_cast<unsigned>(limit), 24,
+                                      max_match, true, lengths, distances);
         for (unsigned m = 0; m < found; m++, checked++) {
             ASSERT_LE(lengths[m], limit);
             ASSERT_TRUE(std::equal(&data[i], &data[i] + lengths[m], &data[i - distances[m]]))
@@ -184,7 +184,7 @@ void check_parse(const Bytes& data, const Parse& parse, unsigned max_length)
         at += segment.trailing_literals;
     }
     EXPECT_EQ(at, data.size());
-    Counts counts = count_symbols(data, parse);
+    Counts counts = count_symbols(input_of(data), parse);
     EXPECT_TRUE(counts.lengths == parse.counts.lengths && counts.offsets == parse.counts.offsets);
 }
 
@@ -206,10 +206,10 @@ TEST(PackParse, EveryLevelsParseAndItsCutsReplayTheInput)
     }
     for (unsigned level = 1; level <= 9; level++) {
         SCOPED_TRACE(level);
-        Parse parse = parse_input(data, level_settings(level));
+        Parse parse = parse_input(input_of(data), level_settings(level));
         check_parse(data, parse, max_match);
         for (unsigned max_length : {130u, 10u, 3u}) {
-            split_matches(data, parse, max_length);
+            split_matches(input_of(data), parse, max_length);
             check_parse(data, parse, max_length);
         }
     }

@@ -394,6 +394,18 @@ TEST_F(Pack, RefusesToWriteOverItsInput)
     }
 }
 
+// Whether the process has the file mapped.
+bool mapped(int pid, const std::string& path)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.size() >= path.size() &&
+            line.compare(line.size() - path.size(), path.size(), path) == 0)
+            return true;
+    return false;
+}
+
 // A write that fails (here past a file size limit, as on a full disk)
 // leaves neither a partial file nor a temporary one, and an existing output
 // as it was; so does a run ended by a signal, with the signal's status.
@@ -426,6 +438,21 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
         EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
         EXPECT_EQ(strays(dir), std::vector<std::string>{});
     }
+    // The input is read in place: cut short while it is packed, it can
+    // no longer be, and the run ends with a report, not a crash.
+    Outcome cut = run_meanwhile({pack_binary, "-9", dir + "/in", dir + "/out"}, [&](int pid) {
+        for (int wait = 0; wait < 1000 && !mapped(pid, dir + "/in"); wait++)
+            usleep(10000);
+        std::filesystem::resize_file(dir + "/in", 0);
+    });
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        cut.err,
+        std::regex(
+            R"(tools/lzh8pack/input\.cpp:[0-9]+:input_failed: input file shrank or failed while it was packed\n)")))
+        << cut.err;
+    EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(strays(dir), std::vector<std::string>{});
 }
 
 TEST_F(Pack, ReplacedOutputKeepsItsMode)

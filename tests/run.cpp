@@ -98,10 +98,18 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
 
 Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms)
 {
+    return run_meanwhile(argv, [&](int child) {
+        usleep(delay_ms * 1000);
+        kill(child, signal);
+    });
+}
+
+Outcome run_meanwhile(const std::vector<std::string>& argv,
+                      const std::function<void(int pid)>& meanwhile)
+{
     int out_fd = temp_fd(), err_fd = temp_fd();
     pid_t child = start(argv, {600, 0, 0}, out_fd, err_fd);
-    usleep(delay_ms * 1000);
-    kill(child, signal);
+    meanwhile(child);
     return finish(child, out_fd, err_fd);
 }
 

@@ -4,6 +4,7 @@
 #define OSTREL_TESTS_RUN_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60,
 
 // Runs argv as run does and sends it signal after delay_ms milliseconds.
 Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms);
+
+// Runs argv as run does, and meanwhile calls meanwhile with its process id.
+Outcome run_meanwhile(const std::vector<std::string>& argv,
+                      const std::function<void(int pid)>& meanwhile);
 
 // A fresh, empty directory for one test.
 std::string make_temp_dir();

@@ -159,7 +159,7 @@ static bool lay_out_trees(Tables& tables)
     return !tables.length_entries.empty() && !tables.offset_entries.empty();
 }
 
-Tables build_tables(const Bytes& data, Parse& parse)
+Tables build_tables(const Input& data, Parse& parse)
 {
     Tables tables;
     for (unsigned max_length : max_length_steps) {
@@ -209,11 +209,11 @@ static Tree plain_literal_tree()
     return tree;
 }
 
-void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
+void store_plain_if_smaller(const Input& data, Parse& parse, Tables& tables)
 {
     // Stored, the stream alone is as long as the input.
     std::uint64_t coded = coded_bytes(tables);
-    if (data.empty() || coded < data.size())
+    if (data.size == 0 || coded < data.size)
         return;
     Tables plain;
     plain.length_tree = plain_literal_tree();
@@ -221,7 +221,7 @@ void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables)
     lay_out_trees(plain);  // a complete tree of 256 leaves always fits
     Parse literals_only;
     literals_only.segments.resize(1);
-    literals_only.segments[0].trailing_literals = static_cast<std::uint32_t>(data.size());
+    literals_only.segments[0].trailing_literals = static_cast<std::uint32_t>(data.size);
     literals_only.counts = count_symbols(data, literals_only);
     literals_only.segments[0].counts = literals_only.counts;
     plain.counts = literals_only.counts;

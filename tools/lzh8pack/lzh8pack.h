@@ -31,6 +31,18 @@ namespace lzh8pack {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The bytes being packed, wherever they are kept: mapped from the input
+// file, read into a buffer, or a caller's own.
+struct Input {
+    const std::uint8_t* bytes;
+    std::size_t size;
+};
+
+inline Input input_of(const Bytes& bytes)
+{
+    return {bytes.data(), bytes.size()};
+}
+
 const unsigned min_match = 3;
 const unsigned max_match = 258;
 const std::uint32_t window = 65536;  // distances 1..65536
@@ -79,10 +91,11 @@ void run_at_once(unsigned count, const Work& work)
 
 // The named file opened for reading, or standard input for "-".
 std::FILE* open_input(const char* path);
-// All of the input, then closed. An input longer than the header can
-// declare is refused before it is read where its size is known, else as
-// soon as it is read that far.
-Bytes read_input(std::FILE* input);
+// All of the input, then closed: a regular file is mapped, anything else
+// read into buffer. An input longer than the header can declare is refused
+// before it is read where its size is known, else as soon as it is read
+// that far. The mapping lasts as long as the process.
+Input read_input(std::FILE* input, Bytes& buffer);
 
 // ---- match.cpp ---------------------------------------------------------
 
@@ -141,9 +154,9 @@ inline unsigned common_length(const std::uint8_t* a, const std::uint8_t* b, unsi
 // Hash chains: the longest match at i of at most limit bytes found among
 // depth candidates, stopping at nice bytes; best if none is longer than
 // best, else its length, with distance set. Links i into its chain.
-unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned chain_longest(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                        unsigned depth, unsigned nice, unsigned best, std::uint32_t& distance);
-void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i);
+void chain_insert(MatchFinder& finder, const Input& data, std::uint32_t i);
 
 // Hash buckets, for the fastest level, which calls them at every position
 // and so has them inline: each four-byte hash has a bucket of the two
@@ -198,14 +211,14 @@ inline void bucket_insert(MatchFinder& finder, const std::uint8_t* data, std::ui
 // A three-byte match at i with the latest position of the same three-byte
 // hash: 3, with distance set, or 0 if there is none. Records i as that
 // latest position.
-unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned near3_length(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                       std::uint32_t& distance);
 
 // Binary trees: inserts i and, when record is set, writes every match
 // longer than all before it (lengths and distances rising together, the
 // nearest first for each length), cut to at most limit bytes, among depth
 // candidates, stopping at nice bytes. Returns how many it wrote.
-unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned tree_matches(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                       unsigned depth, unsigned nice, bool record, unsigned* lengths,
                       std::uint32_t* distances);
 
@@ -290,15 +303,15 @@ struct Level {
 };
 
 Level level_settings(unsigned level);  // level 1..9
-Parse parse_input(const Bytes& data, const Level& level);
+Parse parse_input(const Input& data, const Level& level);
 
 // The symbol counts of a parse of data.
-Counts count_symbols(const Bytes& data, const Parse& parse);
+Counts count_symbols(const Input& data, const Parse& parse);
 
 // Cuts every match longer than max_length into pieces at the same distance
 // (a piece too short to be a match becomes literals), and counts anew:
 // fewer length symbols make a narrower tree that is easier to lay out.
-void split_matches(const Bytes& data, Parse& parse, unsigned max_length);
+void split_matches(const Input& data, Parse& parse, unsigned max_length);
 
 // ---- codes.cpp ---------------------------------------------------------
 
@@ -330,7 +343,7 @@ struct Tables {
     Tree length_tree, offset_tree;
     std::vector<unsigned> length_entries, offset_entries;
 };
-Tables build_tables(const Bytes& data, Parse& parse);
+Tables build_tables(const Input& data, Parse& parse);
 // The bits of the symbols counted, under the codes given.
 std::uint64_t coded_bits(const Counts& counts, const Code& lengths, const Code& offsets);
 // The bytes of both sections and the bit stream under the tables' codes.
@@ -340,7 +353,7 @@ std::uint64_t coded_bytes(const Tables& tables);
 // coded by its own 8 bits, so that the bit stream is the input itself,
 // which the decoder copies instead of decoding. Replaces parse and tables
 // by that when the file comes out no larger.
-void store_plain_if_smaller(const Bytes& data, Parse& parse, Tables& tables);
+void store_plain_if_smaller(const Input& data, Parse& parse, Tables& tables);
 
 // ---- write.cpp ---------------------------------------------------------
 
@@ -363,10 +376,10 @@ struct Output {
 // input_stream is the opened input: an output naming the same file, by any
 // spelling or link, is refused before anything is created.
 Output open_output(const char* path, std::FILE* input_stream);
-void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables);
+void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const Tables& tables);
 // Every stage after reading: parses data at level, builds the tables
 // (or stores it plain) and writes the file to stream.
-void pack_data(std::FILE* stream, const Bytes& data, const Level& level);
+void pack_data(std::FILE* stream, const Input& data, const Level& level);
 void finish_output(Output& output);
 
 }  // namespace lzh8pack

@@ -84,7 +84,8 @@ int main(int argc, char** argv)
     using namespace lzh8pack;
     std::FILE* input = open_input(names[0]);
     Output output = open_output(names[1], input);
-    Bytes data = read_input(input);
+    Bytes buffer;
+    Input data = read_input(input, buffer);
     pack_data(output.stream, data, level_settings(level));
     finish_output(output);
     return 0;

@@ -63,19 +63,19 @@ void clear_match_finder(MatchFinder& finder)
 // stopping at nice bytes), if longer than best; links i into its chain.
 // Searching before linking keeps the link of i - 65536, which shares i's
 // slot, readable, so the whole window is reachable.
-unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned chain_longest(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                        unsigned depth, unsigned nice, unsigned best, std::uint32_t& distance)
 {
-    if (data.size() - i < 4)
+    if (data.size - i < 4)
         return 0;
-    const std::uint8_t* here = &data[i];
+    const std::uint8_t* here = &data.bytes[i];
     unsigned h = hash4(finder, load_32(here));
     std::uint32_t first = finder.heads[h], candidate = first;
     for (; depth > 0 && candidate != no_position && best < limit; depth--) {
         std::uint32_t back = i - candidate;
         if (back > window)
             break;
-        const std::uint8_t* there = &data[candidate];
+        const std::uint8_t* there = &data.bytes[candidate];
         // The byte that would make the match longer than the best first:
         // most candidates fail there.
         if (there[best] == here[best] && load_32(there) == load_32(here)) {
@@ -94,25 +94,25 @@ unsigned chain_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, 
     return best;
 }
 
-void chain_insert(MatchFinder& finder, const Bytes& data, std::uint32_t i)
+void chain_insert(MatchFinder& finder, const Input& data, std::uint32_t i)
 {
-    if (data.size() - i < 4)
+    if (data.size - i < 4)
         return;
-    unsigned h = hash4(finder, load_32(&data[i]));
+    unsigned h = hash4(finder, load_32(&data.bytes[i]));
     finder.links[i % window] = finder.heads[h];
     finder.heads[h] = i;
 }
 
-unsigned near3_length(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned near3_length(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                       std::uint32_t& distance)
 {
-    if (data.size() - i < 4 || limit < min_match)
+    if (data.size - i < 4 || limit < min_match)
         return 0;
-    unsigned h = hash3(finder, &data[i]);
+    unsigned h = hash3(finder, &data.bytes[i]);
     std::uint32_t near = finder.latest3[h];
     finder.latest3[h] = i;
     if (near == no_position || i - near > window ||
-        ((load_32(&data[i]) ^ load_32(&data[near])) & 0xFFFFFF) != 0)
+        ((load_32(&data.bytes[i]) ^ load_32(&data.bytes[near])) & 0xFFFFFF) != 0)
         return 0;
     distance = i - near;
     return min_match;
@@ -140,15 +140,15 @@ static std::uint32_t* tree_node(MatchFinder& finder, std::uint32_t position)
     return &finder.links[2 * (position % (2 * window))];
 }
 
-unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, unsigned limit,
+unsigned tree_matches(MatchFinder& finder, const Input& data, std::uint32_t i, unsigned limit,
                       unsigned depth, unsigned nice, bool record, unsigned* lengths,
                       std::uint32_t* distances)
 {
     unsigned found = 0;
-    if (data.size() - i < 4)
+    if (data.size - i < 4)
         return 0;
-    unsigned compared = static_cast<unsigned>(std::min<std::size_t>(max_match, data.size() - i));
-    const std::uint8_t* here = &data[i];
+    unsigned compared = static_cast<unsigned>(std::min<std::size_t>(max_match, data.size - i));
+    const std::uint8_t* here = &data.bytes[i];
     unsigned h = hash4(finder, load_32(here));
     std::uint32_t candidate = finder.heads[h];
     finder.heads[h] = i;
@@ -164,7 +164,7 @@ unsigned tree_matches(MatchFinder& finder, const Bytes& data, std::uint32_t i, u
             *smaller = *larger = no_position;
             return found;
         }
-        const std::uint8_t* there = &data[candidate];
+        const std::uint8_t* there = &data.bytes[candidate];
         unsigned length = smaller_length < larger_length ? smaller_length : larger_length;
         if (there[length] == here[length]) {
             length += common_length(here + length, there + length, compared - length);

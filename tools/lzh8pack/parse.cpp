@@ -73,7 +73,7 @@ const std::uint32_t far_for_three = 4096;
 
 // The longest match at i for the fast levels: from the chains, or a near
 // three-byte match when the chains have none.
-unsigned fast_longest(MatchFinder& finder, const Bytes& data, std::uint32_t i, std::uint32_t end,
+unsigned fast_longest(MatchFinder& finder, const Input& data, std::uint32_t i, std::uint32_t end,
                       const Level& level, unsigned best, std::uint32_t& distance)
 {
     unsigned limit = std::min(max_match, end - i);
@@ -109,15 +109,15 @@ std::uint32_t window_before(std::uint32_t start)
 // the buckets, those inside matches too; where nothing matches for a
 // while, the search steps ahead in growing strides. The segment's last
 // three bytes, too few for a match of four, are literals.
-SegmentParse bucket_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+SegmentParse bucket_parse(MatchFinder& finder, const Input& data, std::uint32_t start,
                           std::uint32_t end)
 {
     SegmentParse parse;
     parse.start = start;
     make_room(parse, end - start);
-    const std::uint8_t* in = data.data();
+    const std::uint8_t* in = data.bytes;
     const std::uint32_t hashed = end > 3 ? end - 3 : 0;  // positions with four bytes
-    for (std::uint32_t j = window_before(start); j < start && j + 4 <= data.size(); j++)
+    for (std::uint32_t j = window_before(start); j < start && j + 4 <= data.size; j++)
         bucket_insert(finder, in, j);
     unsigned misses = 0;
     std::uint32_t i = start;
@@ -161,7 +161,7 @@ bool better_later(unsigned length, std::uint32_t distance, unsigned next,
 
 // Greedy and lazy parsing over hash chains. Every position is linked into
 // the chains, those inside matches too.
-SegmentParse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+SegmentParse fast_parse(MatchFinder& finder, const Input& data, std::uint32_t start,
                         std::uint32_t end, const Level& level)
 {
     SegmentParse parse;
@@ -184,7 +184,7 @@ SegmentParse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t st
         unsigned length = fast_longest(finder, data, i, end, level, min_match - 1, distance);
         if (length < min_match) {
             std::uint32_t stride = std::min(1 + (misses++ >> 7), end - i);
-            add_literals(parse, &data[i], stride);
+            add_literals(parse, &data.bytes[i], stride);
             for (std::uint32_t j = i + 1; j < i + stride; j++)
                 chain_insert(finder, data, j);
             i += stride;
@@ -202,7 +202,7 @@ SegmentParse fast_parse(MatchFinder& finder, const Bytes& data, std::uint32_t st
                 linked = i + 2;
                 if (!better_later(length, distance, next, next_distance))
                     break;
-                add_literals(parse, &data[i], 1);
+                add_literals(parse, &data.bytes[i], 1);
                 i++;
                 length = next;
                 distance = next_distance;
@@ -268,7 +268,7 @@ struct MatchCache {
     std::vector<std::uint32_t> first, cached;
 };
 
-void find_block_matches(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+void find_block_matches(MatchFinder& finder, const Input& data, std::uint32_t start,
                         std::uint32_t span, const Level& level, MatchCache& cache)
 {
     unsigned lengths[max_match + 1];
@@ -301,7 +301,7 @@ void find_block_matches(MatchFinder& finder, const Bytes& data, std::uint32_t st
 // The cheapest path through the block under the prices, every length of
 // every cached match weighed; appended to the parse, whose literals before
 // the block's first match carry on from the blocks before, and counted.
-void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
+void cheapest_path(const Input& data, std::uint32_t start, std::uint32_t span,
                    const MatchCache& cache, const Prices& prices, std::vector<std::uint32_t>& cost,
                    std::vector<std::uint32_t>& choice, SegmentParse& parse)
 {
@@ -309,7 +309,7 @@ void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
     cost[0] = 0;
     for (std::uint32_t j = 0; j < span; j++) {
         std::uint32_t here = cost[j];
-        std::uint32_t literal = here + prices.lengths[data[start + j]];
+        std::uint32_t literal = here + prices.lengths[data.bytes[start + j]];
         if (literal < cost[j + 1]) {
             cost[j + 1] = literal;
             choice[j + 1] = 1 << 16;
@@ -337,7 +337,7 @@ void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
     for (std::uint32_t s = steps; s-- > 0;) {
         std::uint32_t to = cost[s], token = choice[to], length = token >> 16;
         if (length == 1)
-            add_literals(parse, &data[start + to - 1], 1);
+            add_literals(parse, &data.bytes[start + to - 1], 1);
         else
             add_match(parse, length, (token & 0xFFFF) + 1);
     }
@@ -345,12 +345,12 @@ void cheapest_path(const Bytes& data, std::uint32_t start, std::uint32_t span,
 
 // Adds the counts of a parse of the input from start on to the counts of
 // the blocks its tokens start in.
-void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const SegmentParse& parse)
+void add_block_counts(std::vector<Counts>& blocks, const Input& data, const SegmentParse& parse)
 {
     std::size_t at = parse.start;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--, at++)
-            blocks[at / block_length].lengths[data[at]]++;
+            blocks[at / block_length].lengths[data.bytes[at]]++;
     };
     const std::uint32_t* runs = parse.long_runs.data();
     for (const Match& match : parse.matches) {
@@ -367,7 +367,7 @@ void add_block_counts(std::vector<Counts>& blocks, const Bytes& data, const Segm
 // whole file's counts, in which the block's share is first that of the
 // previous parse and then that of its own last parse. The blocks of other
 // segments keep their share from the previous parse.
-SegmentParse cheapest_segment(MatchFinder& finder, const Bytes& data, std::uint32_t start,
+SegmentParse cheapest_segment(MatchFinder& finder, const Input& data, std::uint32_t start,
                               std::uint32_t end, const Level& level,
                               const std::vector<Counts>& previous_blocks, Counts whole)
 {
@@ -422,19 +422,19 @@ unsigned threads_for(std::size_t count)
 // of the kind given, cleared for every segment. A thread that
 // cannot be started leaves its share to those that run.
 template <typename Work>
-void for_each_segment(const Bytes& data, FinderKind kind, const Work& work)
+void for_each_segment(const Input& data, FinderKind kind, const Work& work)
 {
     const std::uint32_t length = segment_length(kind);
-    auto segments = static_cast<std::uint32_t>((data.size() + length - 1) / length);
+    auto segments = static_cast<std::uint32_t>((data.size + length - 1) / length);
     std::atomic<std::uint32_t> next{0};
     run_at_once(threads_for(segments), [&](unsigned) {
-        MatchFinder finder = new_match_finder(kind, data.size());
+        MatchFinder finder = new_match_finder(kind, data.size);
         bool used = false;
         for (std::uint32_t s; (s = next++) < segments; used = true) {
             if (used)
                 clear_match_finder(finder);
             std::uint32_t start = s * length;
-            std::size_t end = std::min<std::size_t>(data.size(), std::size_t{start} + length);
+            std::size_t end = std::min<std::size_t>(data.size, std::size_t{start} + length);
             work(finder, start, static_cast<std::uint32_t>(end));
         }
     });
@@ -442,11 +442,11 @@ void for_each_segment(const Bytes& data, FinderKind kind, const Work& work)
 
 // The parse of the whole input, from those of its segments.
 template <typename ParseSegment>
-Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& parse_segment)
+Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& parse_segment)
 {
     Parse parse;
     const std::uint32_t length = segment_length(kind);
-    parse.segments.resize((data.size() + length - 1) / length);
+    parse.segments.resize((data.size + length - 1) / length);
     for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
         parse.segments[start / length] = parse_segment(finder, start, end);
     });
@@ -455,13 +455,13 @@ Parse parse_segments(const Bytes& data, FinderKind kind, const ParseSegment& par
     return parse;
 }
 
-Parse cheapest_parse(const Bytes& data, const Level& level)
+Parse cheapest_parse(const Input& data, const Level& level)
 {
     // The first prices need only be roughly right: a greedy parse gives
     // them, of which only the counts by block are kept. A second whole
     // pass, priced by the first, was measured to gain 0.1% for half as
     // much time again: one pass it is.
-    std::vector<Counts> previous_blocks((data.size() + block_length - 1) / block_length);
+    std::vector<Counts> previous_blocks((data.size + block_length - 1) / block_length);
     for_each_segment(
         data, FinderKind::chains, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
             SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
@@ -476,7 +476,7 @@ Parse cheapest_parse(const Bytes& data, const Level& level)
         });
 }
 
-Parse parse_input(const Bytes& data, const Level& level)
+Parse parse_input(const Input& data, const Level& level)
 {
     if (level.strategy == Level::cheapest)
         return cheapest_parse(data, level);
@@ -489,9 +489,9 @@ Parse parse_input(const Bytes& data, const Level& level)
 }
 
 // Adds the counts of a segment's symbols to counts.
-static void count_segment(const Bytes& data, const SegmentParse& segment, Counts& counts)
+static void count_segment(const Input& data, const SegmentParse& segment, Counts& counts)
 {
-    const std::uint8_t* at = data.data() + segment.start;
+    const std::uint8_t* at = data.bytes + segment.start;
     auto literals = [&](std::uint32_t count) {
         for (; count > 0; count--)
             counts.lengths[*at++]++;
@@ -506,7 +506,7 @@ static void count_segment(const Bytes& data, const SegmentParse& segment, Counts
     literals(segment.trailing_literals);
 }
 
-Counts count_symbols(const Bytes& data, const Parse& parse)
+Counts count_symbols(const Input& data, const Parse& parse)
 {
     Counts counts;
     for (const SegmentParse& segment : parse.segments)
@@ -538,7 +538,7 @@ static void split_segment(SegmentParse& segment, unsigned max_length)
     segment = std::move(pieces);
 }
 
-void split_matches(const Bytes& data, Parse& parse, unsigned max_length)
+void split_matches(const Input& data, Parse& parse, unsigned max_length)
 {
     parse.counts = Counts();
     for (SegmentParse& segment : parse.segments) {

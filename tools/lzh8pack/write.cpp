@@ -149,12 +149,12 @@ struct SymbolCodes {
 // address is never taken, its fields stay in registers, where the
 // buffer's byte stores, which may alias anything in memory, would
 // otherwise send them back to memory every time.
-BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Bytes& data,
+BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& data,
                         const SegmentParse& segment)
 {
     const std::uint64_t* length_words = codes.length_words;
     const unsigned* length_lengths = codes.length_lengths;
-    const std::uint8_t* at = data.data() + segment.start;
+    const std::uint8_t* at = data.bytes + segment.start;
     auto literals = [&](std::uint32_t count) {
         for (; count >= 2; count -= 2, at += 2)
             put_two(out, length_words[at[0]], length_lengths[at[0]], length_words[at[1]],
@@ -203,7 +203,7 @@ void join_piece(BitWriter& writer, const BitWriter& piece)
 // once on all cores, when each has this many matches at least.
 const std::size_t matches_per_piece = 1 << 16;
 
-void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const Tables& tables)
+void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const Tables& tables)
 {
     auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);  // kept off the stack
     BitWriter writer = {stream, nullptr, buffer.get(), 0, 0, 0};
@@ -211,7 +211,7 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
     // the long form, which therefore carries size 0 as well. Every section
     // is a whole number of 32-bit words, so the writer is word-aligned at
     // each section's start.
-    auto size = static_cast<std::uint32_t>(data.size());
+    auto size = static_cast<std::uint32_t>(data.size);
     std::uint8_t header[8];
     if (size == 0 || size > 0xFFFFFF) {
         mem_put_32_le(0x40, header);
@@ -261,8 +261,8 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
             // covers, and a little more, faulted in at once by the thread
             // that fills it.
             std::size_t start = segments[firsts[p]].start;
-            std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size();
-            auto share = static_cast<std::size_t>(coded * (end - start) / data.size());
+            std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size;
+            auto share = static_cast<std::size_t>(coded * (end - start) / data.size);
             memories[p].reserve(share + share / 16 + write_chunk);
             fault_in_pages(memories[p].data(), memories[p].capacity());
             own = std::make_unique<std::uint8_t[]>(write_buffer_size);
@@ -286,7 +286,7 @@ void write_lzh8(std::FILE* stream, const Bytes& data, const Parse& parse, const 
     finish_bits(out);
 }
 
-void pack_data(std::FILE* stream, const Bytes& data, const Level& level)
+void pack_data(std::FILE* stream, const Input& data, const Level& level)
 {
     Parse parse = parse_input(data, level);
     Tables tables = build_tables(data, parse);
