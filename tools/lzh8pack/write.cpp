@@ -136,13 +136,40 @@ void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsi
     }
 }
 
-// Both codes as plain arrays, for the symbol loop.
+// Every symbol's code as one word: the code word above 6 bits of its
+// length. Huffman codes over counts below 2^32 are at most 46 bits long
+// (a code of n bits takes a total count of at least the (n + 2)th
+// Fibonacci number), so every code fits.
 struct SymbolCodes {
-    const std::uint64_t* length_words;
-    const unsigned* length_lengths;
-    const std::uint64_t* offset_words;
-    const unsigned* offset_lengths;
+    std::array<std::uint64_t, length_symbols> lengths;
+    std::array<std::uint64_t, offset_symbols> offsets;
 };
+
+SymbolCodes symbol_codes(const Code& lengths, const Code& offsets)
+{
+    SymbolCodes codes;
+    for (unsigned s = 0; s < length_symbols; s++)
+        codes.lengths[s] = lengths.words[s] << 6 | lengths.lengths[s];
+    for (unsigned k = 0; k < offset_symbols; k++)
+        codes.offsets[k] = offsets.words[k] << 6 | offsets.lengths[k];
+    return codes;
+}
+
+// Two codes given as symbol_codes makes them, first then second.
+inline void put_two(BitWriter& writer, std::uint64_t first, std::uint64_t second)
+{
+    put_two(writer, first >> 6, first & 63, second >> 6, second & 63);
+}
+
+// count literals from at.
+inline void put_literals(BitWriter& out, const std::uint64_t* codes, const std::uint8_t* at,
+                         std::uint32_t count)
+{
+    for (; count >= 2; count -= 2, at += 2)
+        put_two(out, codes[at[0]], codes[at[1]]);
+    if (count > 0)
+        put_word(out, codes[*at] >> 6, codes[*at] & 63);
+}
 
 // A segment's symbols: its matches, each after its literals, then its
 // trailing literals. The writer comes and goes by value: as a local whose
@@ -152,31 +179,25 @@ struct SymbolCodes {
 BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& data,
                         const SegmentParse& segment)
 {
-    const std::uint64_t* length_words = codes.length_words;
-    const unsigned* length_lengths = codes.length_lengths;
+    const std::uint64_t* length_codes = codes.lengths.data();
     const std::uint8_t* at = data.bytes + segment.start;
-    auto literals = [&](std::uint32_t count) {
-        for (; count >= 2; count -= 2, at += 2)
-            put_two(out, length_words[at[0]], length_lengths[at[0]], length_words[at[1]],
-                    length_lengths[at[1]]);
-        if (count > 0)
-            put_word(out, length_words[*at], length_lengths[*at]);
-        at += count;
-    };
     const std::uint32_t* runs = segment.long_runs.data();
     for (const Match& match : segment.matches) {
-        literals(literals_before(match, runs));
-        unsigned symbol = 256 + match.length_less_3;
+        std::uint32_t literals = literals_before(match, runs);
+        put_literals(out, length_codes, at, literals);
+        at += literals;
         // The offset tree has 17 leaves, so its codes are 16 bits at most,
-        // and the bits of d after its top bit, which k implies, 15.
+        // and the bits of d after its top bit, which k implies, 15: the
+        // offset's code and bits take 6 bits of length and 31 of word.
         unsigned k = bit_length(match.d);
         unsigned following = k >= 2 ? k - 1 : 0;
-        put_two(out, length_words[symbol], length_lengths[symbol],
-                codes.offset_words[k] << following | (match.d & ((1u << following) - 1)),
-                codes.offset_lengths[k] + following);
+        std::uint64_t offset = codes.offsets[k];
+        offset = ((offset >> 6 << following | (match.d & ((1u << following) - 1))) << 6) +
+                 (offset & 63) + following;
+        put_two(out, length_codes[256 + match.length_less_3], offset);
         at += length_of(match);
     }
-    literals(segment.trailing_literals);
+    put_literals(out, length_codes, at, segment.trailing_literals);
     return out;
 }
 
@@ -227,8 +248,7 @@ void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const 
 
     Code lengths = code_of(tables.length_tree, length_symbols);
     Code offsets = code_of(tables.offset_tree, offset_symbols);
-    const SymbolCodes codes = {lengths.words.data(), lengths.lengths.data(), offsets.words.data(),
-                               offsets.lengths.data()};
+    const SymbolCodes codes = symbol_codes(lengths, offsets);
     // The first piece goes straight to the stream, the others to memory
     // first. Piece p has the segments from firsts[p] up to firsts[p + 1].
     const std::vector<SegmentParse>& segments = parse.segments;
