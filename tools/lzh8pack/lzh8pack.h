@@ -23,8 +23,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace lzh8pack {
@@ -65,26 +63,17 @@ inline unsigned bit_length(std::uint32_t d)
 // than the cores this process may run on (taskset and cgroups narrow them).
 unsigned threads_for(std::size_t count);
 
-// Runs work(0) to work(count - 1) at once: work(0) here and the others on
-// threads of their own. One that no thread can be started for runs here,
-// after work(0).
+// Runs call(work, 0) to call(work, count - 1) at once: index 0 here and
+// the others on threads of their own. One that no thread can be started for
+// runs here, after index 0.
+void run_indexed(unsigned count, void (*call)(const void* work, unsigned index), const void* work);
+
+// Runs work(0) to work(count - 1) at once, as run_indexed does.
 template <typename Work>
 void run_at_once(unsigned count, const Work& work)
 {
-    std::vector<std::thread> helpers;
-    unsigned started = 1;
-    for (; started < count; started++) {
-        try {
-            helpers.emplace_back(work, started);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    work(0u);
-    for (unsigned left = started; left < count; left++)
-        work(left);
-    for (std::thread& helper : helpers)
-        helper.join();
+    run_indexed(
+        count, [](const void* w, unsigned index) { (*static_cast<const Work*>(w))(index); }, &work);
 }
 
 // ---- input.cpp ---------------------------------------------------------

@@ -17,6 +17,7 @@
 
 #include "util.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -415,6 +416,66 @@ unsigned threads_for(std::size_t count)
     cpu_set_t allowed;
     int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
     return static_cast<unsigned>(std::min(count, static_cast<std::size_t>(std::max(cores, 1))));
+}
+
+// What a helper thread runs, and the cores it may run on once started.
+struct HelperStart {
+    void (*call)(const void* work, unsigned index);
+    const void* work;
+    unsigned index;
+    bool placed;
+    cpu_set_t allowed;
+};
+
+extern "C" void* run_helper(void* argument)
+{
+    auto* start = static_cast<HelperStart*>(argument);
+    if (start->placed)
+        pthread_setaffinity_np(pthread_self(), sizeof start->allowed, &start->allowed);
+    start->call(start->work, start->index);
+    return nullptr;
+}
+
+// A new thread first runs on the core of the thread that made it, which
+// is busy with work of its own: it can wait there for milliseconds before
+// the scheduler moves it to an idle core, as long as a small file takes to
+// pack. So each helper starts on another of the allowed cores, in turn,
+// and then may run on any of them again.
+void run_indexed(unsigned count, void (*call)(const void* work, unsigned index), const void* work)
+{
+    std::vector<HelperStart> starts(count);
+    std::vector<pthread_t> helpers;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    bool placed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+    const int here = sched_getcpu();
+    unsigned core = CPU_SETSIZE - 1, started = 1;
+    for (; started < count; started++) {
+        starts[started] = {call, work, started, placed, allowed};
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        for (unsigned tries = 0; placed && tries < CPU_SETSIZE; tries++) {
+            core = (core + 1) % CPU_SETSIZE;
+            if (static_cast<int>(core) != here && CPU_ISSET(core, &allowed)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(core, &one);
+                pthread_attr_setaffinity_np(&attributes, sizeof one, &one);
+                break;
+            }
+        }
+        pthread_t helper;
+        int failed = pthread_create(&helper, &attributes, run_helper, &starts[started]);
+        pthread_attr_destroy(&attributes);
+        if (failed != 0)
+            break;
+        helpers.push_back(helper);
+    }
+    call(work, 0);
+    for (unsigned left = started; left < count; left++)
+        call(work, left);
+    for (pthread_t helper : helpers)
+        pthread_join(helper, nullptr);
 }
 
 // Runs work(finder, start, end) for every segment of the input, on as
