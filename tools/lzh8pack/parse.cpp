@@ -8,11 +8,11 @@
 // whole file's symbols: a first quick parse of the whole input gives them,
 // and each block's new choice replaces its share of the counts.
 //
-// The input is parsed in segments of a fixed length, each with a match
-// finder of its own that first takes in the window before the segment, so
-// that the segments can be parsed on all cores at once. Where segments
-// begin depends on nothing but the input's size, so the file packed is the
-// same whatever the count of cores.
+// The input is parsed in segments, each with a match finder of its own
+// that first takes in the window before the segment, so that the segments
+// can be parsed on all cores at once. Where segments begin depends on
+// nothing but the input's size, so the file packed is the same whatever
+// the count of cores.
 #include "lzh8pack.h"
 
 #include "util.h"
@@ -69,6 +69,10 @@ void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
     parse.counts.offsets[bit_length(distance - 1)]++;
 }
 
+// The cheapest-path parse finds and weighs the matches of one block at a
+// time.
+const std::uint32_t block_length = 1 << 17;
+
 // A three-byte match is worth its code only close by.
 const std::uint32_t far_for_three = 4096;
 
@@ -90,14 +94,20 @@ unsigned fast_longest(MatchFinder& finder, const Input& data, std::uint32_t i, s
     return length;
 }
 
-// Segments are a whole number of blocks. A quarter MiB spreads even a
-// 1 MB input over the cores, for the cost of taking in one more window per
-// segment. The cheapest-path levels keep 1 MiB: each block of a segment is
-// priced by the blocks parsed before it in the segment, which over the
-// corpus makes -9's files 0.03% smaller than with quarter-MiB segments.
-std::uint32_t segment_length(FinderKind kind)
+// Segments are an even count of equal lengths (but for a shorter last),
+// near 1 MiB each, so that two cores, or four, share them evenly; an input
+// under a quarter MiB is one segment. Each segment past the first takes in
+// the 64 KiB window before it, work that fewer, longer segments repeat less
+// often. The cheapest-path levels cut segments into whole blocks, each
+// priced by those parsed before it in the segment.
+std::uint32_t segment_length(FinderKind kind, std::size_t size)
 {
-    return kind == FinderKind::trees ? 1 << 20 : 1 << 18;
+    const std::size_t mib = 1 << 20, unit = kind == FinderKind::trees ? block_length : 1;
+    if (size < mib / 4)
+        return static_cast<std::uint32_t>(std::max<std::size_t>(size, 1));
+    std::size_t count = std::max<std::size_t>(2, 2 * ((size + mib) / (2 * mib)));
+    std::size_t length = (size + count - 1) / count;
+    return static_cast<std::uint32_t>((length + unit - 1) / unit * unit);
 }
 
 // The first position of the window before a segment at start.
@@ -260,7 +270,6 @@ void add_counts(Counts& to, const Counts& from, int sign)
         to.offsets[s] += static_cast<std::uint64_t>(sign) * from.offsets[s];
 }
 
-const std::uint32_t block_length = 1 << 17;
 const unsigned most_cached = 16;  // matches kept per position, the longest
 
 // The matches of one block, found once: for position j, cached[first[j]]
@@ -485,7 +494,7 @@ void run_indexed(unsigned count, void (*call)(const void* work, unsigned index),
 template <typename Work>
 void for_each_segment(const Input& data, FinderKind kind, const Work& work)
 {
-    const std::uint32_t length = segment_length(kind);
+    const std::uint32_t length = segment_length(kind, data.size);
     auto segments = static_cast<std::uint32_t>((data.size + length - 1) / length);
     std::atomic<std::uint32_t> next{0};
     run_at_once(threads_for(segments), [&](unsigned) {
@@ -506,7 +515,7 @@ template <typename ParseSegment>
 Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& parse_segment)
 {
     Parse parse;
-    const std::uint32_t length = segment_length(kind);
+    const std::uint32_t length = segment_length(kind, data.size);
     parse.segments.resize((data.size + length - 1) / length);
     for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
         parse.segments[start / length] = parse_segment(finder, start, end);
