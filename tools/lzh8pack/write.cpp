@@ -258,35 +258,38 @@ void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const 
     const unsigned pieces =
         std::max(1u, threads_for(std::min(segments.size(),
                                           std::max<std::size_t>(1, matches / matches_per_piece))));
-    std::vector<std::size_t> firsts(pieces + 1);
-    for (unsigned p = 0; p <= pieces; p++)
-        firsts[p] = segments.size() * p / pieces;
-    // The bit each piece starts at within its first byte, from the counts
-    // of the segments before it (the sections end on a whole word).
-    std::vector<unsigned> leads(pieces);
-    std::uint64_t bits = 0;
-    for (unsigned p = 0; p < pieces; p++) {
-        leads[p] = static_cast<unsigned>(bits % 8);
-        for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
-            bits += coded_bits(segments[s].counts, lengths, offsets);
+    // Where each segment's bits begin in the stream, counted from the
+    // stream's first bit (the sections end on a whole word).
+    std::vector<std::uint64_t> at(segments.size() + 1, 0);
+    for (std::size_t s = 0; s < segments.size(); s++)
+        at[s + 1] = at[s] + coded_bits(segments[s].counts, lengths, offsets);
+    // Pieces of about equal bits, at least a segment each: writing takes
+    // time by the bits, and segments of code and of data differ widely.
+    std::vector<std::size_t> firsts(pieces + 1, segments.size());
+    firsts[0] = 0;
+    for (unsigned p = 1; p < pieces; p++) {
+        std::uint64_t goal = at.back() / pieces * p;
+        auto low = at.begin() + static_cast<std::ptrdiff_t>(firsts[p - 1] + 1);
+        auto high = at.begin() + static_cast<std::ptrdiff_t>(segments.size() - (pieces - p));
+        auto first = std::lower_bound(low, high, goal);
+        if (first > low && *first > goal && goal - *(first - 1) < *first - goal)
+            first--;
+        firsts[p] = static_cast<std::size_t>(first - at.begin());
     }
     std::vector<Bytes> memories(pieces);
-    const std::uint64_t coded = coded_bytes(tables);
     std::vector<BitWriter> written(pieces);
     run_at_once(pieces, [&](unsigned p) {
         std::unique_ptr<std::uint8_t[]> own;
         BitWriter piece = writer;
+        const unsigned lead = static_cast<unsigned>(at[firsts[p]] % 8);
         if (p > 0) {
-            // Room for the piece's share of the stream, by the input it
-            // covers, and a little more, faulted in at once by the thread
-            // that fills it.
-            std::size_t start = segments[firsts[p]].start;
-            std::size_t end = p + 1 < pieces ? segments[firsts[p + 1]].start : data.size;
-            auto share = static_cast<std::size_t>(coded * (end - start) / data.size);
-            memories[p].reserve(share + share / 16 + write_chunk);
+            // Room for the piece's whole bytes, faulted in at once by the
+            // thread that fills them; its last partial byte stays pending.
+            memories[p].reserve(
+                static_cast<std::size_t>((lead + at[firsts[p + 1]] - at[firsts[p]]) / 8));
             fault_in_pages(memories[p].data(), memories[p].capacity());
             own = std::make_unique<std::uint8_t[]>(write_buffer_size);
-            piece = {nullptr, &memories[p], own.get(), 0, leads[p], 0};
+            piece = {nullptr, &memories[p], own.get(), 0, lead, 0};
         }
         for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
             piece = write_symbols(piece, codes, data, segments[s]);
@@ -299,7 +302,7 @@ void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const 
     BitWriter out = written[0];
     for (unsigned p = 1; p < pieces; p++) {
         // Counts that missed a symbol would misplace every bit after it.
-        if (out.count != leads[p])
+        if (out.count != at[firsts[p]] % 8)
             REPORT_FAILURE("bit stream pieces out of step");
         join_piece(out, written[p]);
     }
