@@ -360,19 +360,35 @@ TEST_F(Pack, EveryLevelFitsInFourTimesTheInputAnd16MiB)
 }
 #endif
 
+// Standard input is packed from where it stands: a file redirected whole
+// (which is mapped), a pipe, and a file of which 1000 bytes were taken.
 TEST_F(Pack, EveryLevelThroughStreams)
 {
     Bytes input = text(200000, 5);
     write_file(dir + "/in", input);
-    for (int level = 1; level <= 9; level++) {
-        SCOPED_TRACE(level);
-        std::string command = pack_binary + " -" + std::to_string(level) + " - - < " + dir +
-                              "/in > " + dir + "/packed && " + ostrel_binary + " " + dir +
-                              "/packed " + dir + "/out";
-        Outcome outcome = run({"/bin/sh", "-c", command});
-        EXPECT_EQ(outcome.status, 0) << outcome.err;
-        EXPECT_TRUE(read_file(dir + "/out") == input);
-    }
+    const Bytes rest(input.begin() + 1000, input.end());
+    struct Way {
+        std::string before, pack_and_after;
+        const Bytes& expected;
+    };
+    const std::string pack = pack_binary + " -L - - ";
+    const std::vector<Way> ways = {
+        {"", pack + "< " + dir + "/in", input},
+        {"cat " + dir + "/in | ", pack, input},
+        {"{ dd bs=1000 count=1 of=/dev/null 2>/dev/null; ", pack + "; } < " + dir + "/in", rest},
+    };
+    for (const Way& way : ways)
+        for (int level = 1; level <= 9; level++) {
+            SCOPED_TRACE(way.before + way.pack_and_after + " at -" + std::to_string(level));
+            std::string command = way.before +
+                                  std::regex_replace(way.pack_and_after, std::regex(" -L "),
+                                                     " -" + std::to_string(level) + " ") +
+                                  " > " + dir + "/packed && " + ostrel_binary + " " + dir +
+                                  "/packed " + dir + "/out";
+            Outcome outcome = run({"/bin/sh", "-c", command});
+            EXPECT_EQ(outcome.status, 0) << outcome.err;
+            EXPECT_TRUE(read_file(dir + "/out") == way.expected);
+        }
 }
 
 TEST_F(Pack, RefusesToWriteOverItsInput)
