@@ -155,9 +155,9 @@ std::vector<Input> inputs()
     }
     cases.push_back({"lengths_3_and_258", lengths, 1});
     cases.push_back({"executable", read_file(ostrel_binary), 0.7});
-    // Over 1 MiB, parsed in two segments: the second must find the matches
-    // that reach back into the first, or it would add 64 KiB of literals,
-    // past the bound.
+    // Over 1 MiB, parsed in several segments: each must find the matches
+    // that reach back into the one before, or it would add 64 KiB of
+    // literals, past the bound.
     cases.push_back({"window_repeated_across_pieces", repeated_window(4, 17), 0.08, 0.08});
     return cases;
 }

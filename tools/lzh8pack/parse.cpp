@@ -94,20 +94,42 @@ unsigned fast_longest(MatchFinder& finder, const Input& data, std::uint32_t i, s
     return length;
 }
 
-// Segments are an even count of equal lengths (but for a shorter last),
-// near 1 MiB each, so that two cores, or four, share them evenly; an input
-// under a quarter MiB is one segment. Each segment past the first takes in
+// Segments are an even count of about 1 MiB each, so that two cores, or
+// four, share them evenly; an input under a quarter MiB is one segment.
+// The last two are cut into quarters, eighths and sixteenths of their
+// length: a MiB of dense code can take four times as long to parse as one
+// of data, and the cores, which take segments in turn, end together only
+// when the last segments are short. Each segment past the first takes in
 // the 64 KiB window before it, work that fewer, longer segments repeat less
-// often. The cheapest-path levels cut segments into whole blocks, each
-// priced by those parsed before it in the segment.
-std::uint32_t segment_length(FinderKind kind, std::size_t size)
+// often; at the fastest level that work weighs more than an uneven end,
+// and the last two stay whole. The cheapest-path levels cut segments into whole blocks, each
+// priced by those parsed before it in the segment. Returns where each
+// segment starts, then the input's size.
+std::vector<std::uint32_t> segment_bounds(FinderKind kind, std::size_t size)
 {
     const std::size_t mib = 1 << 20, unit = kind == FinderKind::trees ? block_length : 1;
-    if (size < mib / 4)
-        return static_cast<std::uint32_t>(std::max<std::size_t>(size, 1));
-    std::size_t count = std::max<std::size_t>(2, 2 * ((size + mib) / (2 * mib)));
-    std::size_t length = (size + count - 1) / count;
-    return static_cast<std::uint32_t>((length + unit - 1) / unit * unit);
+    std::vector<std::uint32_t> bounds{0};
+    std::size_t at = 0;
+    if (size >= mib / 4) {
+        std::size_t count = std::max<std::size_t>(2, 2 * ((size + mib) / (2 * mib)));
+        std::size_t length = ((size + count - 1) / count + unit - 1) / unit * unit;
+        const bool cut_tail = kind != FinderKind::buckets;
+        const std::size_t tail_start = std::min(length * (cut_tail ? count - 2 : count), size);
+        for (; at + length <= tail_start && at + length < size; at += length)
+            bounds.push_back(static_cast<std::uint32_t>(at + length));
+        const std::size_t tail = size - at;
+        for (unsigned share : {4u, 4u, 8u, 8u, 16u, 16u, 16u}) {
+            std::size_t piece = (tail / share + unit - 1) / unit * unit;
+            // Nothing under 64 KiB is cut off, at either end.
+            if (!cut_tail || tail / share < mib / 16 || size - at < piece + mib / 16)
+                break;
+            at += piece;
+            bounds.push_back(static_cast<std::uint32_t>(at));
+        }
+    }
+    if (size > at)
+        bounds.push_back(static_cast<std::uint32_t>(size));
+    return bounds;
 }
 
 // The first position of the window before a segment at start.
@@ -487,15 +509,15 @@ void run_indexed(unsigned count, void (*call)(const void* work, unsigned index),
         pthread_join(helper, nullptr);
 }
 
-// Runs work(finder, start, end) for every segment of the input, on as
+// Runs work(finder, s, start, end) for every segment s of the input, on as
 // many threads as there are cores and segments, each with a match finder
 // of the kind given, cleared for every segment. A thread that
 // cannot be started leaves its share to those that run.
 template <typename Work>
 void for_each_segment(const Input& data, FinderKind kind, const Work& work)
 {
-    const std::uint32_t length = segment_length(kind, data.size);
-    auto segments = static_cast<std::uint32_t>((data.size + length - 1) / length);
+    const std::vector<std::uint32_t> bounds = segment_bounds(kind, data.size);
+    auto segments = static_cast<std::uint32_t>(bounds.size() - 1);
     std::atomic<std::uint32_t> next{0};
     run_at_once(threads_for(segments), [&](unsigned) {
         MatchFinder finder = new_match_finder(kind, data.size);
@@ -503,9 +525,7 @@ void for_each_segment(const Input& data, FinderKind kind, const Work& work)
         for (std::uint32_t s; (s = next++) < segments; used = true) {
             if (used)
                 clear_match_finder(finder);
-            std::uint32_t start = s * length;
-            std::size_t end = std::min<std::size_t>(data.size, std::size_t{start} + length);
-            work(finder, start, static_cast<std::uint32_t>(end));
+            work(finder, s, bounds[s], bounds[s + 1]);
         }
     });
 }
@@ -515,11 +535,12 @@ template <typename ParseSegment>
 Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& parse_segment)
 {
     Parse parse;
-    const std::uint32_t length = segment_length(kind, data.size);
-    parse.segments.resize((data.size + length - 1) / length);
-    for_each_segment(data, kind, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-        parse.segments[start / length] = parse_segment(finder, start, end);
-    });
+    parse.segments.resize(segment_bounds(kind, data.size).size() - 1);
+    for_each_segment(
+        data, kind,
+        [&](MatchFinder& finder, std::uint32_t s, std::uint32_t start, std::uint32_t end) {
+            parse.segments[s] = parse_segment(finder, start, end);
+        });
     for (const SegmentParse& segment : parse.segments)
         add_counts(parse.counts, segment.counts, 1);
     return parse;
@@ -533,7 +554,8 @@ Parse cheapest_parse(const Input& data, const Level& level)
     // much time again: one pass it is.
     std::vector<Counts> previous_blocks((data.size + block_length - 1) / block_length);
     for_each_segment(
-        data, FinderKind::chains, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+        data, FinderKind::chains,
+        [&](MatchFinder& finder, std::uint32_t, std::uint32_t start, std::uint32_t end) {
             SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
             add_block_counts(previous_blocks, data, quick);
         });
