@@ -162,6 +162,33 @@ TEST(PackMatches, TreeMatchesAreRealWhateverTheirLimit)
     EXPECT_GT(checked, 100000u);
 }
 
+// Segments cover the input in order, each at least a byte, whole blocks
+// but for the last where the parse prices by block; -1's come in an even
+// count, for two cores or four.
+TEST(PackParse, SegmentsCoverTheInputInOrder)
+{
+    std::vector<std::size_t> sizes = {0, 1, 65536, 262143, 262144, 1265648, 0xFFFFFFFF};
+    for (std::size_t size = 100000; size < 80000000; size = size * 5 / 4 + 4093)
+        sizes.push_back(size);
+    for (FinderKind kind : {FinderKind::buckets, FinderKind::chains, FinderKind::trees})
+        for (std::size_t size : sizes) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + " " + std::to_string(size));
+            std::vector<std::uint32_t> bounds = segment_bounds(kind, size);
+            ASSERT_EQ(bounds.front(), 0u);
+            ASSERT_EQ(bounds.back(), size);
+            ASSERT_EQ(bounds.size() == 1, size == 0);
+            for (std::size_t s = 1; s < bounds.size(); s++) {
+                ASSERT_LT(bounds[s - 1], bounds[s]);
+                if (kind == FinderKind::trees && s + 1 < bounds.size()) {
+                    EXPECT_EQ(bounds[s] % block_length, 0u);
+                }
+            }
+            if (kind == FinderKind::buckets && bounds.size() > 2) {
+                EXPECT_EQ((bounds.size() - 1) % 2, 0u);
+            }
+        }
+}
+
 // Replays a parse over data: its segments must cover the input in order,
 // every match must copy bytes that are really there, no longer than
 // max_length, and the counts must be those of its symbols.

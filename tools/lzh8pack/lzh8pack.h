@@ -294,6 +294,14 @@ struct Level {
 Level level_settings(unsigned level);  // level 1..9
 Parse parse_input(const Input& data, const Level& level);
 
+// The cheapest-path parse finds and weighs the matches of one block at a
+// time.
+const std::uint32_t block_length = 1 << 17;
+
+// Where each segment of an input of size bytes starts, for a match finder
+// of kind, then size (see parse.cpp); none for an empty input.
+std::vector<std::uint32_t> segment_bounds(FinderKind kind, std::size_t size);
+
 // The symbol counts of a parse of data.
 Counts count_symbols(const Input& data, const Parse& parse);
 

@@ -69,10 +69,6 @@ void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
     parse.counts.offsets[bit_length(distance - 1)]++;
 }
 
-// The cheapest-path parse finds and weighs the matches of one block at a
-// time.
-const std::uint32_t block_length = 1 << 17;
-
 // A three-byte match is worth its code only close by.
 const std::uint32_t far_for_three = 4096;
 
