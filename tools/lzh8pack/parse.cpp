@@ -98,9 +98,8 @@ unsigned fast_longest(MatchFinder& finder, const Input& data, std::uint32_t i, s
 // when the last segments are short. Each segment past the first takes in
 // the 64 KiB window before it, work that fewer, longer segments repeat less
 // often; at the fastest level that work weighs more than an uneven end,
-// and the last two stay whole. The cheapest-path levels cut segments into whole blocks, each
-// priced by those parsed before it in the segment. Returns where each
-// segment starts, then the input's size.
+// and the last two stay whole. The cheapest-path levels cut segments into
+// whole blocks, each priced by those parsed before it in the segment.
 std::vector<std::uint32_t> segment_bounds(FinderKind kind, std::size_t size)
 {
     const std::size_t mib = 1 << 20, unit = kind == FinderKind::trees ? block_length : 1;

@@ -161,7 +161,7 @@ inline void put_two(BitWriter& writer, std::uint64_t first, std::uint64_t second
     put_two(writer, first >> 6, first & 63, second >> 6, second & 63);
 }
 
-// count literals from at.
+// Writes count literals, the input's bytes from at.
 inline void put_literals(BitWriter& out, const std::uint64_t* codes, const std::uint8_t* at,
                          std::uint32_t count)
 {
