@@ -504,14 +504,15 @@ void run_indexed(unsigned count, void (*call)(const void* work, unsigned index),
         pthread_join(helper, nullptr);
 }
 
-// Runs work(finder, s, start, end) for every segment s of the input, on as
-// many threads as there are cores and segments, each with a match finder
-// of the kind given, cleared for every segment. A thread that
-// cannot be started leaves its share to those that run.
+// Runs work(finder, s, start, end) for every segment s of the input, from
+// bounds[s] to bounds[s + 1] (see segment_bounds), on as many threads as
+// there are cores and segments, each with a match finder of the kind
+// given, cleared for every segment. A thread that cannot be started leaves
+// its share to those that run.
 template <typename Work>
-void for_each_segment(const Input& data, FinderKind kind, const Work& work)
+void for_each_segment(const Input& data, FinderKind kind, const std::vector<std::uint32_t>& bounds,
+                      const Work& work)
 {
-    const std::vector<std::uint32_t> bounds = segment_bounds(kind, data.size);
     auto segments = static_cast<std::uint32_t>(bounds.size() - 1);
     std::atomic<std::uint32_t> next{0};
     run_at_once(threads_for(segments), [&](unsigned) {
@@ -530,9 +531,10 @@ template <typename ParseSegment>
 Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& parse_segment)
 {
     Parse parse;
-    parse.segments.resize(segment_bounds(kind, data.size).size() - 1);
+    const std::vector<std::uint32_t> bounds = segment_bounds(kind, data.size);
+    parse.segments.resize(bounds.size() - 1);
     for_each_segment(
-        data, kind,
+        data, kind, bounds,
         [&](MatchFinder& finder, std::uint32_t s, std::uint32_t start, std::uint32_t end) {
             parse.segments[s] = parse_segment(finder, start, end);
         });
@@ -549,7 +551,7 @@ Parse cheapest_parse(const Input& data, const Level& level)
     // much time again: one pass it is.
     std::vector<Counts> previous_blocks((data.size + block_length - 1) / block_length);
     for_each_segment(
-        data, FinderKind::chains,
+        data, FinderKind::chains, segment_bounds(FinderKind::chains, data.size),
         [&](MatchFinder& finder, std::uint32_t, std::uint32_t start, std::uint32_t end) {
             SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
             add_block_counts(previous_blocks, data, quick);

@@ -187,14 +187,13 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& da
         put_literals(out, length_codes, at, literals);
         at += literals;
         // The offset tree has 17 leaves, so its codes are 16 bits at most,
-        // and the bits of d after its top bit, which k implies, 15: the
-        // offset's code and bits take 6 bits of length and 31 of word.
+        // and the bits of d after its top bit, which k implies, 15.
         unsigned k = bit_length(match.d);
         unsigned following = k >= 2 ? k - 1 : 0;
-        std::uint64_t offset = codes.offsets[k];
-        offset = ((offset >> 6 << following | (match.d & ((1u << following) - 1))) << 6) +
-                 (offset & 63) + following;
-        put_two(out, length_codes[256 + match.length_less_3], offset);
+        std::uint64_t length = length_codes[256 + match.length_less_3], offset = codes.offsets[k];
+        put_two(out, length >> 6, length & 63,
+                (offset >> 6) << following | (match.d & ((1u << following) - 1)),
+                (offset & 63) + following);
         at += length_of(match);
     }
     put_literals(out, length_codes, at, segment.trailing_literals);
