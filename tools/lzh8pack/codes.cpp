@@ -139,10 +139,9 @@ std::vector<unsigned> layout_tree(const Tree& tree, unsigned entry_bits, unsigne
 // offset symbols.
 const unsigned max_length_steps[] = {258, 192, 130, 66, 34, 18, 10, 3};
 
-template <std::size_t symbols>
-std::vector<std::uint64_t> weights(const std::array<std::uint64_t, symbols>& counts, bool flat)
+static std::vector<std::uint64_t> weights(const std::vector<std::uint64_t>& counts, bool flat)
 {
-    std::vector<std::uint64_t> weights(counts.begin(), counts.end());
+    std::vector<std::uint64_t> weights = counts;
     if (flat)
         for (std::uint64_t& weight : weights)
             weight = weight != 0;

@@ -248,29 +248,23 @@ SegmentParse fast_parse(MatchFinder& finder, const Input& data, std::uint32_t st
 
 // Bit prices of every symbol, and of every distance's code and extra bits.
 struct Prices {
-    std::array<unsigned, length_symbols> lengths;
-    std::array<unsigned, offset_symbols> offsets;
+    std::vector<unsigned> lengths, offsets;
 };
 
 // Prices are the code lengths the counts would get; a symbol outside the
 // code is priced as if it got a code a little longer than the longest.
-template <std::size_t symbols>
-void price_symbols(const std::array<std::uint64_t, symbols>& counts,
-                   std::array<unsigned, symbols>& prices)
+std::vector<unsigned> price_symbols(const std::vector<std::uint64_t>& counts)
 {
-    Code code =
-        code_of(huffman_tree(std::vector<std::uint64_t>(counts.begin(), counts.end())), symbols);
-    unsigned longest = *std::max_element(code.lengths.begin(), code.lengths.end());
-    for (std::size_t s = 0; s < symbols; s++)
-        prices[s] = code.lengths[s] != 0 ? code.lengths[s] : longest + 2;
+    std::vector<unsigned> prices = code_of(huffman_tree(counts), counts.size()).lengths;
+    unsigned longest = *std::max_element(prices.begin(), prices.end());
+    for (unsigned& price : prices)
+        price = price != 0 ? price : longest + 2;
+    return prices;
 }
 
 Prices prices_of(const Counts& counts)
 {
-    Prices prices;
-    price_symbols(counts.lengths, prices.lengths);
-    price_symbols(counts.offsets, prices.offsets);
-    return prices;
+    return {price_symbols(counts.lengths), price_symbols(counts.offsets)};
 }
 
 unsigned distance_price(const Prices& prices, std::uint32_t distance)
@@ -548,10 +542,11 @@ Parse cheapest_parse(const Input& data, const Level& level)
     // The first prices need only be roughly right: a greedy parse gives
     // them, of which only the counts by block are kept. A second whole
     // pass, priced by the first, was measured to gain 0.1% for half as
-    // much time again: one pass it is.
+    // much time again: one pass it is. Its segments are those of the trees,
+    // whole blocks, so that no two threads ever count into one block.
     std::vector<Counts> previous_blocks((data.size + block_length - 1) / block_length);
     for_each_segment(
-        data, FinderKind::chains, segment_bounds(FinderKind::chains, data.size),
+        data, FinderKind::chains, segment_bounds(FinderKind::trees, data.size),
         [&](MatchFinder& finder, std::uint32_t, std::uint32_t start, std::uint32_t end) {
             SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
             add_block_counts(previous_blocks, data, quick);
