@@ -20,6 +20,7 @@
 // offset-tree leaf is the bit length k of the match displacement d, whose
 // top bit is implied and whose other k - 1 bits follow the code.
 
+#include "files.h"
 #include "util.h"
 
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -566,9 +568,10 @@ const char* decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
     return nullptr;
 }
 
+// block is input_block bytes, kept off the stack, which may be small.
 const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
                                 std::uint64_t input_length, std::uint8_t* image, std::uint32_t size,
-                                const Tree& lengths, const Tree& offsets)
+                                const Tree& lengths, const Tree& offsets, std::uint8_t* block)
 {
     std::uint32_t length_lookup[1 << length_lookup_bits];
     std::uint32_t offset_lookup[1 << offset_lookup_bits];
@@ -587,7 +590,6 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
 
     // The stream's first byte is read at its own offset; the rest follows
     // in blocks, never past the input's end.
-    std::uint8_t block[input_block];
     BitReader reader = {
         input, std::uint64_t{get_byte_seek(stream_at, input)} << 56, 8, block, block, 0, block};
     std::uint64_t after_first = std::uint64_t(stream_at) + 1;
@@ -662,26 +664,47 @@ const char* decode_symbols_fast(std::FILE* input, std::int32_t stream_at,
     return nullptr;
 }
 
-// True when path names the file that stream reads, by whatever spelling or
-// link: opening it for writing would truncate the input.
-bool same_file(std::FILE* stream, const char* path)
-{
-    struct stat opened, named;
-    return fstat(fileno(stream), &opened) == 0 && stat(path, &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
+// Where the image goes. An output that is a regular file of one link, in
+// a directory that takes a temporary file, is replaced whole: the image is
+// written to a temporary file beside it, which is renamed over it once
+// complete and closed. Any other output is written in place and then cut
+// to the image's length; standard output, named by any of its names, is
+// written as it stands, neither opened afresh nor cut.
+struct Output {
+    std::FILE* stream;
+    std::string replaced;  // the file the temporary replaces, links followed
+    bool via_temporary;
+    bool cut;
+};
 
-// Opens path for binary writing at its start, creating it (mode 0666 less
-// the umask) if it does not exist, but never truncating it.
-std::FILE* open_untruncated(const char* path)
+// Opens path as the output; false, with errno set, when it cannot be
+// opened or created. A new output is created empty here, before any
+// decoding, and an existing one is left as it is; a symbolic link stays a
+// link, and the file it leads to is the output.
+bool open_output(const char* path, Output& output)
 {
-    int fd = open(path, O_WRONLY | O_CREAT, 0666);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* stream = fdopen(fd, "wb");
-    if (stream == nullptr)
-        close(fd);
-    return stream;
+    output = {stdout, "", false, false};
+    if (names_standard_output(path))
+        return true;
+    std::string target;
+    bool followed = follow_links(path, target);
+    int fd = open(followed ? target.c_str() : path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat existing;
+    if (fd < 0 || fstat(fd, &existing) != 0)
+        return false;
+    if (followed && S_ISREG(existing.st_mode) && existing.st_nlink == 1 &&
+        replaceable(target, existing)) {
+        int temporary = create_temporary(target);
+        if (temporary >= 0 && take_attributes(temporary, &existing)) {
+            close(fd);
+            output = {fdopen(temporary, "wb"), target, true, false};
+            return output.stream != nullptr;
+        }
+        if (temporary >= 0)
+            discard_temporary(temporary);
+    }
+    output = {fdopen(fd, "wb"), "", false, S_ISREG(existing.st_mode)};
+    return output.stream != nullptr;
 }
 
 // Faulting the image in page by page is a large share of decoding: each
@@ -758,15 +781,19 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
         long input_length = std::ftell(input);
         if (input_length == -1)
             REPORT_CALL_FAILURE("ftell");
+        auto* block = static_cast<std::uint8_t*>(std::malloc(input_block));
+        if (block == nullptr)
+            REPORT_CALL_FAILURE("malloc");
         const Tree length_tree = {lengths, lengths_filled, length_entry_bits};
         const Tree offset_tree = {offsets, offsets_filled, offset_entry_bits};
         const char* refusal =
             use_exact_decoder
                 ? decode_symbols_exact(input, stream_at, image, size, length_tree, offset_tree)
                 : decode_symbols_fast(input, stream_at, static_cast<std::uint64_t>(input_length),
-                                      image, size, length_tree, offset_tree);
+                                      image, size, length_tree, offset_tree, block);
         if (refusal != nullptr)
             REPORT_FAILURE(refusal);
+        std::free(block);
     }
 
     put_bytes(output, image, size);
@@ -782,37 +809,39 @@ int main(int argc, char** argv)
         std::printf("Usage: %s infile outfile\n", argc > 0 ? argv[0] : "ostrel");
         std::exit(1);
     }
+    guard_standard_descriptors();
     std::FILE* input = std::fopen(argv[1], "rb");
     if (input == nullptr)
         REPORT_CALL_FAILURE("fopen");
-    if (same_file(input, argv[2]))
+    if (names_open_file(argv[2], input))
         REPORT_FAILURE("input and output are the same file");
-    // The output is opened without truncating it: an existing file keeps
-    // its contents until the decoded image is there to replace them.
-    std::FILE* output = open_untruncated(argv[2]);
-    if (output == nullptr)
-        REPORT_CALL_FAILURE("fopen");
-    // The input must be a file that can be positioned; its length itself
-    // is not needed.
-    if (std::fseek(input, 0, SEEK_END) != 0)
-        REPORT_CALL_FAILURE("fseek");
-    if (std::ftell(input) == -1)
-        REPORT_CALL_FAILURE("ftell");
-    std::rewind(input);
+    // In a block of its own, so that the output's name is freed before the
+    // exit.
+    {
+        Output output;
+        if (!open_output(argv[2], output))
+            REPORT_CALL_FAILURE("fopen");
+        // The input must be a file that can be positioned; its length itself
+        // is not needed.
+        if (std::fseek(input, 0, SEEK_END) != 0)
+            REPORT_CALL_FAILURE("fseek");
+        if (std::ftell(input) == -1)
+            REPORT_CALL_FAILURE("ftell");
+        std::rewind(input);
 
-    analyze_LZH8(input, output);
-    // What a longer existing file held past the image goes. Cutting before
-    // the stream's buffer is flushed is safe: the buffered bytes lie below
-    // the logical position, so flushing them cannot lengthen the file again,
-    // and a failing flush is still reported by fclose. Terminals, pipes and
-    // devices have no length to cut.
-    struct stat written;
-    if (fstat(fileno(output), &written) == 0 && S_ISREG(written.st_mode) &&
-        ftruncate(fileno(output), ftello(output)) != 0)
-        REPORT_CALL_FAILURE("ftruncate");
-
-    if (std::fclose(output) == EOF)
-        REPORT_CALL_FAILURE("fclose");
+        analyze_LZH8(input, output.stream);
+        // Written in place, what a longer existing file held past the image
+        // goes. Cutting before the stream's buffer is flushed is safe: the
+        // buffered bytes lie below the logical position, so flushing them
+        // cannot lengthen the file again, and a failing flush is still
+        // reported by fclose.
+        if (output.cut && ftruncate(fileno(output.stream), ftello(output.stream)) != 0)
+            REPORT_CALL_FAILURE("ftruncate");
+        if (std::fclose(output.stream) == EOF)
+            REPORT_CALL_FAILURE("fclose");
+        if (output.via_temporary && !replace_output(output.replaced))
+            REPORT_CALL_FAILURE("rename");
+    }
     if (std::fclose(input) == EOF)
         REPORT_CALL_FAILURE("fclose");
     std::exit(0);

@@ -11,19 +11,23 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace lzh8pack {
 
 // The header holds the decoded size in 32 bits.
 const std::uint64_t largest_input = 0xFFFFFFFF;
 
-std::FILE* open_input(const char* path)
+InputFile open_input(const char* path)
 {
-    if (std::strcmp(path, "-") == 0)
-        return stdin;
-    std::FILE* input = std::fopen(path, "rb");
-    if (input == nullptr)
-        REPORT_CALL_FAILURE("fopen");
+    InputFile input = {stdin, {}, false};
+    if (std::strcmp(path, "-") != 0) {
+        input.stream = std::fopen(path, "rb");
+        if (input.stream == nullptr)
+            REPORT_CALL_FAILURE("fopen");
+    }
+    input.regular =
+        fstat(fileno(input.stream), &input.opened) == 0 && S_ISREG(input.opened.st_mode);
     return input;
 }
 
@@ -58,18 +62,15 @@ static const std::uint8_t* map_input(int fd, std::size_t size)
     return static_cast<const std::uint8_t*>(mapped);
 }
 
-Input read_input(std::FILE* input, Bytes& buffer)
+Input read_input(const InputFile& file, Bytes& buffer)
 {
-    struct stat info;
-    if (fstat(fileno(input), &info) == 0 && S_ISREG(info.st_mode)) {
-        if (static_cast<std::uint64_t>(info.st_size) > largest_input)
+    std::FILE* input = file.stream;
+    if (file.regular) {
+        if (static_cast<std::uint64_t>(file.opened.st_size) > largest_input)
             REPORT_FAILURE("input too large for LZH8");
-        auto size = static_cast<std::size_t>(info.st_size);
-        if (const std::uint8_t* mapped = map_input(fileno(input), size)) {
-            if (input != stdin && std::fclose(input) == EOF)
-                REPORT_CALL_FAILURE("fclose");
+        auto size = static_cast<std::size_t>(file.opened.st_size);
+        if (const std::uint8_t* mapped = map_input(fileno(input), size))
             return {mapped, size};
-        }
         // Reserved first, so that huge pages can be asked for before the
         // buffer is first touched, and then faulted in at once.
         buffer.reserve(size);
@@ -80,17 +81,17 @@ Input read_input(std::FILE* input, Bytes& buffer)
     // Read straight into the buffer while it has room; once it is full, or
     // the size was not known, whatever follows comes in chunks that the
     // buffer grows by. The size check covers both.
+    std::vector<std::uint8_t> chunk(std::size_t{1} << 16);  // off the stack, which may be small
     std::size_t filled = 0;
     for (;;) {
         std::size_t got;
         if (filled < buffer.size()) {
             got = std::fread(buffer.data() + filled, 1, buffer.size() - filled, input);
         } else {
-            std::uint8_t chunk[1 << 16];
-            got = std::fread(chunk, 1, sizeof chunk, input);
+            got = std::fread(chunk.data(), 1, chunk.size(), input);
             if (filled + got > largest_input)
                 REPORT_FAILURE("input too large for LZH8");
-            buffer.insert(buffer.end(), chunk, chunk + got);
+            buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + static_cast<long>(got));
         }
         if (got == 0)
             break;
@@ -98,10 +99,29 @@ Input read_input(std::FILE* input, Bytes& buffer)
     }
     if (std::ferror(input))
         REPORT_TRANSFER_FAILURE("fread", input);
-    if (input != stdin && std::fclose(input) == EOF)
-        REPORT_CALL_FAILURE("fclose");
     buffer.resize(filled);  // a file that shrank while it was read
     return input_of(buffer);
+}
+
+// A regular file's size, modification time and change time all stay as
+// they were unless something wrote to it, renamed it over or changed its
+// attributes; a rewrite in place that kept the size still moves both times.
+void check_input_unchanged(const InputFile& file)
+{
+    struct stat now;
+    if (!file.regular || fstat(fileno(file.stream), &now) != 0)
+        return;
+    const struct stat& then = file.opened;
+    if (now.st_size != then.st_size || now.st_mtim.tv_sec != then.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != then.st_mtim.tv_nsec || now.st_ctim.tv_sec != then.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != then.st_ctim.tv_nsec)
+        REPORT_FAILURE("input file changed while it was packed");
+}
+
+void close_input(const InputFile& file)
+{
+    if (file.stream != stdin && std::fclose(file.stream) == EOF)
+        REPORT_CALL_FAILURE("fclose");
 }
 
 }  // namespace lzh8pack

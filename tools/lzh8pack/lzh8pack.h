@@ -18,11 +18,14 @@
 #ifndef LZH8PACK_H
 #define LZH8PACK_H
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace lzh8pack {
@@ -78,13 +81,25 @@ void run_at_once(unsigned count, const Work& work)
 
 // ---- input.cpp ---------------------------------------------------------
 
+// The input: its stream, and the file as it was when opened.
+struct InputFile {
+    std::FILE* stream;
+    struct stat opened;
+    bool regular;
+};
+
 // The named file opened for reading, or standard input for "-".
-std::FILE* open_input(const char* path);
-// All of the input, then closed: a regular file is mapped, anything else
-// read into buffer. An input longer than the header can declare is refused
-// before it is read where its size is known, else as soon as it is read
-// that far. The mapping lasts as long as the process.
-Input read_input(std::FILE* input, Bytes& buffer);
+InputFile open_input(const char* path);
+// All of the input: a regular file is mapped, anything else read into
+// buffer. An input longer than the header can declare is refused before
+// it is read where its size is known, else as soon as it is read that
+// far. The mapping lasts as long as the process.
+Input read_input(const InputFile& input, Bytes& buffer);
+// Ends the run with a report if a regular input file was written to,
+// grew or shrank since it was opened: what was packed may then be a mix
+// of its old and new bytes.
+void check_input_unchanged(const InputFile& input);
+void close_input(const InputFile& input);
 
 // ---- match.cpp ---------------------------------------------------------
 
@@ -239,10 +254,11 @@ inline std::uint32_t literals_before(const Match& match, const std::uint32_t*& n
     return match.literals != long_run ? match.literals : *next++;
 }
 
-// Symbol counts, for both codes.
+// Symbol counts, for both codes. On the heap: a parse keeps several sets
+// at hand, and the stack may be small.
 struct Counts {
-    std::array<std::uint64_t, length_symbols> lengths{};
-    std::array<std::uint64_t, offset_symbols> offsets{};
+    std::vector<std::uint64_t> lengths = std::vector<std::uint64_t>(length_symbols);
+    std::vector<std::uint64_t> offsets = std::vector<std::uint64_t>(offset_symbols);
 };
 
 // The parse of one segment of the input (see parse.cpp), from its first
@@ -361,18 +377,21 @@ unsigned section_count(std::size_t entries, unsigned entry_bits, unsigned count_
 // The output being made. A regular file (or a name not yet taken) is
 // written to a temporary file in the same directory, made when the output
 // is opened and renamed over the output only once complete and closed; on
-// any failure or SIGINT, SIGTERM or SIGHUP the temporary file is removed
-// and whatever stood at the output path is left as it was. Anything else (a
-// device, a pipe, "-" for standard output) is written directly.
+// any failure or signal that ends the run the temporary file is removed
+// and whatever stood at the output path is left as it was. A symbolic
+// link is followed to the file it leads to, which is the one replaced.
+// Standard output ("-", or any name of the file it has open) is written
+// as it stands; anything else (a device, a pipe) is written directly.
 struct Output {
     std::FILE* stream = nullptr;
-    const char* path = nullptr;  // the final name, nullptr for standard output
+    std::string path;  // the file the temporary replaces
     bool via_temporary = false;
 };
 
-// input_stream is the opened input: an output naming the same file, by any
-// spelling or link, is refused before anything is created.
-Output open_output(const char* path, std::FILE* input_stream);
+// An output naming the input's file, by any spelling or link, is refused
+// before anything is created; so is an existing file that the user may
+// not write or replace.
+Output open_output(const char* path, const InputFile& input);
 void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const Tables& tables);
 // Every stage after reading: parses data at level, builds the tables
 // (or stores it plain) and writes the file to stream.

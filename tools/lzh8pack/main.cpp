@@ -1,6 +1,7 @@
 // The command line: lzh8pack [-1 ... -9] [--] infile outfile
 #include "lzh8pack.h"
 
+#include "files.h"
 #include "util.h"
 
 #include <malloc.h>
@@ -45,10 +46,20 @@ void report_out_of_memory()
     REPORT_CALL_FAILURE("operator new");
 }
 
+// What -h and -V print must have reached standard output for the run to
+// succeed (a full disk, a closed pipe).
+int end_after_printing()
+{
+    if (std::fclose(stdout) == EOF)
+        REPORT_CALL_FAILURE("fclose");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    guard_standard_descriptors();
     std::set_new_handler(report_out_of_memory);
     // The threads allocate a few large blocks each: one heap serves them
     // all, where glibc would reserve 64 MiB of address space for each
@@ -68,25 +79,27 @@ int main(int argc, char** argv)
             level = static_cast<unsigned>(arg[1] - '0');
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             print_help(program);
-            return 0;
+            return end_after_printing();
         } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
             std::printf("lzh8pack %s\n", LZH8PACK_VERSION);
-            return 0;
+            return end_after_printing();
         } else {
             std::string message = std::string("unknown option ") + arg;
             REPORT_FAILURE(message.c_str());
         }
     }
     if (names.size() != 2) {
-        print_usage(stdout, program);
+        print_usage(stderr, program);
         return 1;
     }
     using namespace lzh8pack;
-    std::FILE* input = open_input(names[0]);
+    InputFile input = open_input(names[0]);
     Output output = open_output(names[1], input);
     Bytes buffer;
     Input data = read_input(input, buffer);
     pack_data(output.stream, data, level_settings(level));
+    check_input_unchanged(input);
+    close_input(input);
     finish_output(output);
     return 0;
 }

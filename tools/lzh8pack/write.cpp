@@ -4,14 +4,12 @@
 
 #include "util.h"
 
+#include "files.h"
+
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-#include <csignal>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -141,8 +139,8 @@ void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsi
 // (a code of n bits takes a total count of at least the (n + 2)th
 // Fibonacci number), so every code fits.
 struct SymbolCodes {
-    std::array<std::uint64_t, length_symbols> lengths;
-    std::array<std::uint64_t, offset_symbols> offsets;
+    std::vector<std::uint64_t> lengths = std::vector<std::uint64_t>(length_symbols);
+    std::vector<std::uint64_t> offsets = std::vector<std::uint64_t>(offset_symbols);
 };
 
 SymbolCodes symbol_codes(const Code& lengths, const Code& offsets)
@@ -317,94 +315,15 @@ void pack_data(std::FILE* stream, const Input& data, const Level& level)
 }
 
 // ---- The output file ----------------------------------------------------
-//
-// The temporary file must be removed on any failure, which ends the process
-// through exit, and on the signals that end it: its name is the one piece
-// of state that the exit and signal handlers share with the program, so it
-// lives here, set only while signals are blocked.
 
-char temporary_path[PATH_MAX + 1];
-volatile std::sig_atomic_t temporary_live = 0;
-const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void remove_temporary()
+// The temporary file beside the output at target, given the attributes
+// of the file it replaces, or those of a new file.
+static std::FILE* create_temporary(const std::string& target, const struct stat* replaced)
 {
-    if (temporary_live)
-        unlink(temporary_path);
-    temporary_live = 0;
-}
-
-extern "C" void end_on_signal(int signal)
-{
-    remove_temporary();
-    // Ends the process the way the signal would have, for the shell to see.
-    std::signal(signal, SIG_DFL);
-    raise(signal);
-}
-
-void watch_signals()
-{
-    std::atexit(remove_temporary);
-    for (int signal : cleanup_signals) {
-        struct sigaction action = {};
-        sigaction(signal, nullptr, &action);
-        if (action.sa_handler == SIG_IGN)
-            continue;  // a run under nohup stays deaf to hangups
-        action.sa_handler = end_on_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(signal, &action, nullptr);
-    }
-}
-
-void block_signals(bool block, sigset_t& saved)
-{
-    if (block) {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : cleanup_signals)
-            sigaddset(&set, signal);
-        sigprocmask(SIG_BLOCK, &set, &saved);
-    } else {
-        sigprocmask(SIG_SETMASK, &saved, nullptr);
-    }
-}
-
-bool same_file(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Creates the temporary file beside path, with the mode the output will
-// have: that of the file it replaces, or the usual one of a new file.
-std::FILE* create_temporary(const char* path, const struct stat* replaced)
-{
-    std::string name = path;
-    std::size_t slash = name.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    std::string pattern = directory + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
-    if (pattern.size() > PATH_MAX) {
-        errno = ENAMETOOLONG;
-        REPORT_CALL_FAILURE("mkstemp");
-    }
-    sigset_t saved;
-    block_signals(true, saved);
-    std::strcpy(temporary_path, pattern.c_str());
-    int fd = mkstemp(temporary_path);
+    int fd = ::create_temporary(target);
     if (fd < 0)
         REPORT_CALL_FAILURE("mkstemp");
-    temporary_live = 1;
-    block_signals(false, saved);
-    mode_t mode;
-    if (replaced != nullptr) {
-        mode = replaced->st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (fchmod(fd, mode) != 0)
+    if (!take_attributes(fd, replaced))
         REPORT_CALL_FAILURE("fchmod");
     std::FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr)
@@ -412,36 +331,49 @@ std::FILE* create_temporary(const char* path, const struct stat* replaced)
     return stream;
 }
 
-Output open_output(const char* path, std::FILE* input_stream)
+Output open_output(const char* path, const InputFile& input)
 {
-    if (std::strcmp(path, "-") == 0)
-        return {stdout, nullptr, false};
-    struct stat input, existing;
-    bool exists = stat(path, &existing) == 0;
-    if (exists && fstat(fileno(input_stream), &input) == 0 && same_file(input, existing))
+    if (*path == '\0') {
+        errno = ENOENT;
+        REPORT_CALL_FAILURE("open");
+    }
+    struct stat existing;
+    if (std::strcmp(path, "-") == 0 || names_standard_output(path)) {
+        if (fstat(STDOUT_FILENO, &existing) == 0 && same_file(input.opened, existing))
+            REPORT_FAILURE("input and output are the same file");
+        return {stdout, "", false};
+    }
+    std::string target;
+    bool followed = follow_links(path, target);
+    bool exists = stat(target.c_str(), &existing) == 0;
+    if (exists && same_file(input.opened, existing))
         REPORT_FAILURE("input and output are the same file");
-    if (exists && !S_ISREG(existing.st_mode)) {
+    if (!followed || (exists && !S_ISREG(existing.st_mode))) {
         std::FILE* stream = std::fopen(path, "wb");
         if (stream == nullptr)
             REPORT_CALL_FAILURE("fopen");
-        return {stream, path, false};
+        return {stream, "", false};
     }
-    watch_signals();
-    return {create_temporary(path, exists ? &existing : nullptr), path, true};
+    if (exists) {
+        // Refused now, not after packing: a file the user may not write,
+        // or may not replace in a sticky directory. A program running
+        // from the file is no reason: renaming over it leaves it running.
+        if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ETXTBSY)
+            REPORT_CALL_FAILURE("open");
+        if (!replaceable(target, existing)) {
+            errno = EACCES;
+            REPORT_CALL_FAILURE("open");
+        }
+    }
+    return {create_temporary(target, exists ? &existing : nullptr), target, true};
 }
 
 void finish_output(Output& output)
 {
     if (std::fclose(output.stream) == EOF)
         REPORT_CALL_FAILURE("fclose");
-    if (output.via_temporary) {
-        sigset_t saved;
-        block_signals(true, saved);
-        if (std::rename(temporary_path, output.path) != 0)
-            REPORT_CALL_FAILURE("rename");
-        temporary_live = 0;
-        block_signals(false, saved);
-    }
+    if (output.via_temporary && !replace_output(output.path))
+        REPORT_CALL_FAILURE("rename");
 }
 
 }  // namespace lzh8pack

@@ -1,0 +1,223 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+void guard_standard_descriptors()
+{
+    for (int fd = 0; fd < 3; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // A path descriptor of the root directory: it holds the number,
+        // and any read or write through it fails with EBADF.
+        int placeholder = open("/", O_PATH | O_DIRECTORY);
+        if (placeholder >= 0 && placeholder != fd) {
+            dup2(placeholder, fd);
+            close(placeholder);
+        }
+    }
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool names_open_file(const char* path, std::FILE* stream)
+{
+    struct stat opened, named;
+    return fstat(fileno(stream), &opened) == 0 && stat(path, &named) == 0 &&
+           same_file(opened, named);
+}
+
+bool names_standard_output(const char* path)
+{
+    return names_open_file(path, stdout);
+}
+
+// The directory part of path, with its slash, or "./".
+static std::string directory_of(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// The last part of path: the name within its directory.
+static std::string base_of(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static bool under_proc(const std::string& directory)
+{
+    char* real = realpath(directory.c_str(), nullptr);
+    bool proc = real != nullptr &&
+                (std::strcmp(real, "/proc") == 0 || std::strncmp(real, "/proc/", 6) == 0);
+    std::free(real);
+    return proc;
+}
+
+bool follow_links(const char* path, std::string& followed)
+{
+    followed = path;
+    // As many links as the kernel itself follows in one name.
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat info;
+        if (lstat(followed.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return true;
+        const std::string directory = directory_of(followed);
+        if (under_proc(directory))
+            return false;
+        char target[PATH_MAX];
+        ssize_t length = readlink(followed.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<std::size_t>(length) == sizeof target)
+            return true;  // opening the name itself meets the same trouble
+        std::string next(target, static_cast<std::size_t>(length));
+        followed = next[0] == '/' ? next : directory + next;
+    }
+    return true;
+}
+
+bool replaceable(const std::string& path, const struct stat& existing)
+{
+    struct stat directory;
+    if (stat(directory_of(path).c_str(), &directory) != 0)
+        return false;
+    const uid_t me = geteuid();
+    return (directory.st_mode & S_ISVTX) == 0 || me == 0 || me == existing.st_uid ||
+           me == directory.st_uid;
+}
+
+// ---- The temporary file ---------------------------------------------------
+//
+// Its name is the one piece of state that the exit and signal handlers
+// share with the program, so it lives here, set only while those signals
+// are blocked.
+
+static char temporary_path[PATH_MAX + 1];
+static volatile sig_atomic_t temporary_live = 0;
+
+// Every signal whose default action ends the process and that a user or
+// the system may send while a file is written.
+static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,   SIGTERM,
+                                     SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+static void remove_temporary()
+{
+    if (temporary_live)
+        unlink(temporary_path);
+    temporary_live = 0;
+}
+
+extern "C" void end_on_signal(int signal)
+{
+    remove_temporary();
+    // Ends the process as the signal would have, for the shell to see.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal);
+    pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signal);
+}
+
+static void watch_signals()
+{
+    static bool watching = false;
+    if (watching)
+        return;
+    watching = true;
+    std::atexit(remove_temporary);
+    for (int signal : ending_signals) {
+        struct sigaction action = {};
+        sigaction(signal, nullptr, &action);
+        if (action.sa_handler == SIG_IGN)
+            continue;  // a run under nohup stays deaf to hangups
+        action.sa_handler = end_on_signal;
+        sigfillset(&action.sa_mask);  // one handler at a time
+        action.sa_flags = 0;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+static void block_ending_signals(bool block, sigset_t& saved)
+{
+    if (block) {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : ending_signals)
+            sigaddset(&set, signal);
+        pthread_sigmask(SIG_BLOCK, &set, &saved);
+    } else {
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
+}
+
+int create_temporary(const std::string& path)
+{
+    watch_signals();
+    // ".NAME.XXXXXX", with NAME cut short where the directory's names
+    // cannot hold it whole.
+    const std::string directory = directory_of(path);
+    long longest = pathconf(directory.c_str(), _PC_NAME_MAX);
+    std::size_t room = (longest > 0 ? static_cast<std::size_t>(longest) : NAME_MAX) - 8;
+    std::string name = directory + "." + base_of(path).substr(0, room) + ".XXXXXX";
+    if (name.size() > PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    sigset_t saved;
+    block_ending_signals(true, saved);
+    std::strcpy(temporary_path, name.c_str());
+    int fd = mkostemp(temporary_path, O_CLOEXEC);
+    temporary_live = fd >= 0;
+    int error = errno;
+    block_ending_signals(false, saved);
+    errno = error;
+    return fd;
+}
+
+bool take_attributes(int fd, const struct stat* replaced)
+{
+    if (replaced == nullptr) {
+        mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, static_cast<mode_t>(0666 & ~mask)) == 0;
+    }
+    // Owner and group before the mode: a change of owner clears the
+    // set-user-ID and set-group-ID bits, which the mode then restores.
+    // Another user's file can be replaced but not given away, so the
+    // owner may stay the process's own; the group alone is often allowed.
+    if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0)
+        (void)fchown(fd, static_cast<uid_t>(-1), replaced->st_gid);
+    return fchmod(fd, replaced->st_mode & 07777) == 0;
+}
+
+void discard_temporary(int fd)
+{
+    close(fd);
+    remove_temporary();
+}
+
+bool replace_output(const std::string& path)
+{
+    sigset_t saved;
+    block_ending_signals(true, saved);
+    bool renamed = std::rename(temporary_path, path.c_str()) == 0;
+    int error = errno;
+    if (renamed)
+        temporary_live = 0;
+    block_ending_signals(false, saved);
+    errno = error;
+    return renamed;
+}
