@@ -235,7 +235,7 @@ std::vector<std::string> strays(const std::string& dir)
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         std::string name = entry.path().filename();
-        if (name != "in" && name != "out")
+        if (name != "in" && name != "out" && name != "-9")
             left.push_back(name);
     }
     return left;
@@ -254,9 +254,9 @@ TEST_F(Pack, CommandLine)
         std::string out_pattern, err_pattern;
     };
     const std::vector<Case> cases = {
-        {{"only-one"}, 1, usage, ""},
-        {{"a", "b", "c"}, 1, usage, ""},
-        {{"-9"}, 1, usage, ""},
+        {{"only-one"}, 1, "", usage},
+        {{"a", "b", "c"}, 1, "", usage},
+        {{"-9"}, 1, "", usage},
         {{"-h"}, 0, usage + "Packs infile[^]*", ""},
         {{"--help", "x"}, 0, usage + "Packs infile[^]*", ""},
         {{"-V"}, 0, "lzh8pack [0-9.]+\n", ""},
@@ -281,6 +281,10 @@ TEST_F(Pack, CommandLine)
          1,
          "",
          R"(tools/lzh8pack/input\.cpp:[0-9]+:read_input:fread: fread: Is a directory\n)"},
+        {{"in", ""},
+         1,
+         "",
+         R"(tools/lzh8pack/write\.cpp:[0-9]+:open_output:open: No such file or directory\n)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -300,14 +304,25 @@ TEST_F(Pack, CommandLine)
     // "--" ends the options: a file named -9 is a file.
     write_file(dir + "/-9", {1, 2, 3});
     EXPECT_EQ(run({pack_binary, "--", dir + "/-9", dir + "/out"}).status, 0);
+    // What -h and -V print must be written for them to succeed.
+    for (const std::string option : {"-h", "-V"}) {
+        Outcome full = run({"/bin/sh", "-c", pack_binary + " " + option + " > /dev/full"});
+        EXPECT_EQ(full.status, 1);
+        EXPECT_TRUE(std::regex_match(
+            full.err,
+            std::regex(
+                R"(tools/lzh8pack/main\.cpp:[0-9]+:end_after_printing:fclose: No space left on device\n)")))
+            << full.err;
+    }
 }
 
-// "-" reads standard input and writes standard output, at every level.
 // Segments of the input are parsed, and pieces of the bit stream written,
-// on as many cores as the packer may use; the file must not depend on how
-// many that is. Over 2 MiB of text, noise and runs, so that there are
-// several segments and enough matches for more than one piece.
-TEST_F(Pack, SameFileOnOneCoreAsOnAll)
+// on as many cores as the packer may use; the file must be the same on
+// every run, whatever the count of cores and however the threads happen
+// to run. Over 2 MiB of text, noise and runs, so that there are several
+// segments, none of them a whole number of the best levels' blocks, and
+// enough matches for more than one piece.
+TEST_F(Pack, SameFileOnEveryRunAndAnyCoreCount)
 {
     cpu_set_t allowed;
     ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
@@ -321,16 +336,19 @@ TEST_F(Pack, SameFileOnOneCoreAsOnAll)
     input.insert(input.end(), noise.begin(), noise.end());
     input.insert(input.end(), long_runs.begin(), long_runs.end());
     write_file(dir + "/in", input);
-    for (int level : {1, 6, 9}) {
+    for (int level : {1, 6, 7, 8, 9}) {
         SCOPED_TRACE(level);
         std::string option = "-" + std::to_string(level);
-        Outcome all = run({pack_binary, option, dir + "/in", dir + "/all"}, 600);
         Outcome one = run({"/usr/bin/taskset", "-c", std::to_string(first_core), pack_binary,
                            option, dir + "/in", dir + "/one"},
                           600);
-        ASSERT_EQ(all.status, 0) << all.err;
         ASSERT_EQ(one.status, 0) << one.err;
-        EXPECT_TRUE(read_file(dir + "/all") == read_file(dir + "/one"));
+        const Bytes expected = read_file(dir + "/one");
+        for (int again = 0; again < (level >= 7 ? 6 : 1); again++) {
+            Outcome all = run({pack_binary, option, dir + "/in", dir + "/all"}, 600);
+            ASSERT_EQ(all.status, 0) << all.err;
+            EXPECT_TRUE(read_file(dir + "/all") == expected) << "run " << again;
+        }
         Outcome unpacked = run({ostrel_binary, dir + "/all", dir + "/out"}, 600);
         EXPECT_EQ(unpacked.status, 0) << unpacked.err;
         EXPECT_TRUE(read_file(dir + "/out") == input);
@@ -467,6 +485,25 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
         std::regex(
             R"(tools/lzh8pack/input\.cpp:[0-9]+:input_failed: input file shrank or failed while it was packed\n)")))
         << cut.err;
+    EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(strays(dir), std::vector<std::string>{});
+    // Rewritten in place, at the same size, while it is packed: what was
+    // packed may hold bytes of both versions, so nothing is written.
+    write_file(dir + "/in", text(24 << 20, 3));
+    Outcome changed = run_meanwhile({pack_binary, "-9", dir + "/in", dir + "/out"}, [&](int pid) {
+        for (int wait = 0; wait < 1000 && !mapped(pid, dir + "/in"); wait++)
+            usleep(10000);
+        std::FILE* in = std::fopen((dir + "/in").c_str(), "r+b");
+        std::fseek(in, 12 << 20, SEEK_SET);
+        std::fputs("rewritten", in);
+        std::fclose(in);
+    });
+    EXPECT_EQ(changed.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        changed.err,
+        std::regex(
+            R"(tools/lzh8pack/input\.cpp:[0-9]+:check_input_unchanged: input file changed while it was packed\n)")))
+        << changed.err;
     EXPECT_EQ(read_file(dir + "/out"), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(strays(dir), std::vector<std::string>{});
 }

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,12 +36,15 @@ static int temp_fd()
     return fd;
 }
 
-struct Limits {
-    unsigned timeout_seconds;
-    std::uint64_t address_space, file_size;
-};
+static void set_limit(int resource, std::uint64_t value)
+{
+    if (value != 0) {
+        struct rlimit limit = {value, value};
+        setrlimit(resource, &limit);
+    }
+}
 
-static pid_t start(const std::vector<std::string>& argv, const Limits& limits, int out_fd,
+static pid_t start(const std::vector<std::string>& argv, const RunOptions& options, int out_fd,
                    int err_fd)
 {
     std::vector<char*> args;
@@ -55,16 +59,17 @@ static pid_t start(const std::vector<std::string>& argv, const Limits& limits, i
         dup2(null_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        if (limits.address_space != 0) {
-            struct rlimit limit = {limits.address_space, limits.address_space};
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        if (limits.file_size != 0) {
-            struct rlimit limit = {limits.file_size, limits.file_size};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);  // survives exec: writes fail with EFBIG
-        }
-        alarm(limits.timeout_seconds);  // SIGALRM survives exec and ends a hung run
+        set_limit(RLIMIT_AS, options.address_space);
+        set_limit(RLIMIT_FSIZE, options.file_size);
+        set_limit(RLIMIT_STACK, options.stack);
+        // Dispositions survive exec: ignored, writes past the limit fail
+        // with EFBIG.
+        signal(SIGXFSZ, options.file_size != 0 && !options.file_size_signal ? SIG_IGN : SIG_DFL);
+        if (options.user >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.user)) != 0 ||
+             setuid(static_cast<uid_t>(options.user)) != 0))
+            _exit(126);
+        alarm(options.timeout_seconds);  // SIGALRM survives exec and ends a hung run
         execv(args[0], args.data());
         _exit(127);
     }
@@ -87,13 +92,21 @@ static Outcome finish(pid_t child, int out_fd, int err_fd)
     return outcome;
 }
 
+Outcome run_with(const std::vector<std::string>& argv, const RunOptions& options)
+{
+    int out_fd = temp_fd(), err_fd = temp_fd();
+    pid_t child = start(argv, options, out_fd, err_fd);
+    return finish(child, out_fd, err_fd);
+}
+
 Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds,
             std::uint64_t address_space_limit, std::uint64_t file_size_limit)
 {
-    int out_fd = temp_fd(), err_fd = temp_fd();
-    pid_t child =
-        start(argv, {timeout_seconds, address_space_limit, file_size_limit}, out_fd, err_fd);
-    return finish(child, out_fd, err_fd);
+    RunOptions options;
+    options.timeout_seconds = timeout_seconds;
+    options.address_space = address_space_limit;
+    options.file_size = file_size_limit;
+    return run_with(argv, options);
 }
 
 Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms)
@@ -108,7 +121,9 @@ Outcome run_meanwhile(const std::vector<std::string>& argv,
                       const std::function<void(int pid)>& meanwhile)
 {
     int out_fd = temp_fd(), err_fd = temp_fd();
-    pid_t child = start(argv, {600, 0, 0}, out_fd, err_fd);
+    RunOptions options;
+    options.timeout_seconds = 600;
+    pid_t child = start(argv, options, out_fd, err_fd);
     meanwhile(child);
     return finish(child, out_fd, err_fd);
 }

@@ -16,11 +16,21 @@ struct Outcome {
     long peak_kib = 0;  // its peak resident memory
 };
 
-// Runs argv[0] with the given arguments; standard input is empty. A run that
-// takes longer than timeout_seconds is ended by SIGALRM. A nonzero
-// address_space_limit caps the child's virtual memory (RLIMIT_AS). A nonzero
-// file_size_limit caps the files it writes (RLIMIT_FSIZE, with SIGXFSZ
-// ignored, so a write past it fails with EFBIG, as on a full disk).
+// How a program is run: limits (0 for none) and who runs it.
+struct RunOptions {
+    unsigned timeout_seconds = 60;    // then ended by SIGALRM
+    std::uint64_t address_space = 0;  // RLIMIT_AS: the child's virtual memory
+    std::uint64_t file_size = 0;      // RLIMIT_FSIZE: the files it writes
+    bool file_size_signal = false;    // past file_size: SIGXFSZ, or else EFBIG
+    std::uint64_t stack = 0;          // RLIMIT_STACK
+    int user = -1;                    // a user id to run as (the tests run as root)
+};
+
+// Runs argv[0] with the given arguments; standard input is empty.
+Outcome run_with(const std::vector<std::string>& argv, const RunOptions& options);
+
+// The same with a time limit, an address space limit and a file size
+// limit past which writes fail with EFBIG, as on a full disk.
 Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60,
             std::uint64_t address_space_limit = 0, std::uint64_t file_size_limit = 0);
 
