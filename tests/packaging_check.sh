@@ -2,7 +2,7 @@
 # The project as others get it: installed into a scratch prefix, the
 # installed programs run on the shipped example, the man pages linted, a
 # separate project built against the installed ostrel::util, and the .deb
-# made and looked into.
+# made, looked into and checked by lintian (where it is installed).
 # Usage: packaging_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -11,8 +11,10 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
-for file in bin/ostrel bin/lzh8pack share/man/man1/ostrel.1 share/man/man1/lzh8pack.1 \
-            include/ostrel/util.h lib/libostrel_util.a lib/cmake/ostrel/ostrelConfig.cmake; do
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+for file in bin/ostrel bin/lzh8pack share/man/man1/ostrel.1.gz share/man/man1/lzh8pack.1.gz \
+            share/doc/ostrel/copyright share/doc/ostrel/changelog.gz include/ostrel/util.h \
+            "$libdir/libostrel_util.a" "$libdir/cmake/ostrel/ostrelConfig.cmake"; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
@@ -28,7 +30,7 @@ cmp "$work/stock.lzh8" "$source/examples/stock.lzh8"
 
 # Warnings and errors fail; a style note that the other page is not
 # installed system-wide does not.
-mandoc -Tlint -Wwarning "$prefix/share/man/man1/ostrel.1" "$prefix/share/man/man1/lzh8pack.1"
+mandoc -Tlint -Wwarning "$source/man/ostrel.1" "$source/man/lzh8pack.1"
 
 mkdir "$work/user"
 cat > "$work/user/CMakeLists.txt" <<'CMAKE'
@@ -62,9 +64,16 @@ status=0
 (cd "$build" && cpack -G DEB -B "$work/deb" > /dev/null)
 deb=$(ls "$work"/deb/ostrel_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/share/man/man1/ostrel.1 \
-            ./usr/share/man/man1/lzh8pack.1 ./usr/include/ostrel/util.h; do
+for file in ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/share/man/man1/ostrel.1.gz \
+            ./usr/share/man/man1/lzh8pack.1.gz ./usr/include/ostrel/util.h \
+            "./usr/$libdir/libostrel_util.a" ./usr/share/doc/ostrel/copyright; do
     grep -q " $file\$" <<< "$contents" || { echo "$(basename "$deb") lacks $file"; exit 1; }
 done
 dpkg-deb -f "$deb" Package Version Depends
+if command -v lintian > /dev/null; then
+    report=$(lintian --fail-on error,warning "$deb" 2>&1) ||
+        { echo "$report"; echo "lintian finds errors or warnings in $(basename "$deb")"; exit 1; }
+else
+    echo "lintian is not installed: the .deb is not checked (apt-get install lintian)"
+fi
 echo "packaging checks passed: $(basename "$deb")"
