@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +94,20 @@ bool replaceable(const std::string& path, const struct stat& existing)
     const uid_t me = geteuid();
     return (directory.st_mode & S_ISVTX) == 0 || me == 0 || me == existing.st_uid ||
            me == directory.st_uid;
+}
+
+const unsigned char* map_file(int fd, std::size_t size, void (*on_fault)(int))
+{
+    if (size == 0)
+        return nullptr;
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    struct sigaction action = {};
+    action.sa_handler = on_fault;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+    return static_cast<const unsigned char*>(mapped);
 }
 
 // ---- The temporary file ---------------------------------------------------

@@ -43,6 +43,14 @@ bool follow_links(const char* path, std::string& followed);
 // /tmp) only the file's owner, the directory's owner or root may.
 bool replaceable(const std::string& path, const struct stat& existing);
 
+// The first size bytes of the regular file open as fd, mapped for reading
+// with every page read in at once (no copy, and no fresh memory, where a
+// buffer costs both), or null where the file cannot be mapped. A mapped
+// file that shrinks under the program, or whose pages can no longer be
+// read, faults on the next access to what is gone: on_fault, then the
+// handler of SIGBUS, reports it. The mapping lasts as long as the process.
+const unsigned char* map_file(int fd, std::size_t size, void (*on_fault)(int));
+
 // The temporary file for the output at path: created in path's directory,
 // with a name the directory can hold however long the output's own name
 // is. Until it is renamed over the output (`replace_output`), it is

@@ -2,10 +2,10 @@
 // ahead through all of it, and the header needs its size first.
 #include "lzh8pack.h"
 
+#include "files.h"
+#include "memory.h"
 #include "util.h"
 
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,20 +46,10 @@ extern "C" void input_failed(int)
 }
 
 // Maps a regular file of size bytes read from its start, or returns
-// nullptr where it cannot be mapped. The pages are read in at once: a
-// mapping costs no copy and no fresh memory, where a buffer costs both.
+// nullptr where it cannot be mapped (or is read from elsewhere).
 static const std::uint8_t* map_input(int fd, std::size_t size)
 {
-    if (size == 0 || lseek(fd, 0, SEEK_CUR) != 0)
-        return nullptr;
-    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (mapped == MAP_FAILED)
-        return nullptr;
-    struct sigaction action = {};
-    action.sa_handler = input_failed;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, nullptr);
-    return static_cast<const std::uint8_t*>(mapped);
+    return lseek(fd, 0, SEEK_CUR) != 0 ? nullptr : map_file(fd, size, input_failed);
 }
 
 Input read_input(const InputFile& file, Bytes& buffer)
@@ -74,8 +64,8 @@ Input read_input(const InputFile& file, Bytes& buffer)
         // Reserved first, so that huge pages can be asked for before the
         // buffer is first touched, and then faulted in at once.
         buffer.reserve(size);
-        prefer_huge_pages(buffer.data(), buffer.capacity());
-        fault_in_pages(buffer.data(), buffer.capacity());
+        ostrel::prefer_huge_pages(buffer.data(), buffer.capacity());
+        ostrel::fault_in_pages(buffer.data(), buffer.capacity());
         buffer.resize(size);
     }
     // Read straight into the buffer while it has room; once it is full, or
@@ -100,7 +90,7 @@ Input read_input(const InputFile& file, Bytes& buffer)
     if (std::ferror(input))
         REPORT_TRANSFER_FAILURE("fread", input);
     buffer.resize(filled);  // a file that shrank while it was read
-    return input_of(buffer);
+    return {buffer.data(), buffer.size()};
 }
 
 // A regular file's size, modification time and change time all stay as

@@ -4,16 +4,14 @@
 #include "files.h"
 #include "util.h"
 
+#include <ostrel/lzh8.h>
+
 #include <malloc.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
-
-#ifndef LZH8PACK_VERSION
-#define LZH8PACK_VERSION "0.8"
-#endif
 
 namespace {
 
@@ -44,6 +42,26 @@ void report_out_of_memory()
 {
     errno = ENOMEM;
     REPORT_CALL_FAILURE("operator new");
+}
+
+// The file's pieces go to the output's stream as the library makes them.
+// A piece the stream refuses stops the packing, and is kept: written again
+// once the library has returned, through util's writer, it meets the same
+// refusal (a full disk, a file size limit, a closed pipe), which the
+// writer then reports.
+struct Writing {
+    std::FILE* stream;
+    lzh8pack::Bytes refused;
+};
+
+extern "C" int write_piece(void* context, const void* bytes, std::size_t size)
+{
+    auto* writing = static_cast<Writing*>(context);
+    if (std::fwrite(bytes, 1, size, writing->stream) == size)
+        return 0;
+    auto* first = static_cast<const std::uint8_t*>(bytes);
+    writing->refused.assign(first, first + size);
+    return 1;
 }
 
 // What -h and -V print must have reached standard output for the run to
@@ -81,7 +99,7 @@ int main(int argc, char** argv)
             print_help(program);
             return end_after_printing();
         } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
-            std::printf("lzh8pack %s\n", LZH8PACK_VERSION);
+            std::printf("lzh8pack %s\n", lzh8_version());
             return end_after_printing();
         } else {
             std::string message = std::string("unknown option ") + arg;
@@ -97,7 +115,17 @@ int main(int argc, char** argv)
     Output output = open_output(names[1], input);
     Bytes buffer;
     Input data = read_input(input, buffer);
-    pack_data(output.stream, data, level_settings(level));
+    Writing writing = {output.stream, {}};
+    lzh8_result result =
+        lzh8_pack_to(data.bytes, data.size, write_piece, &writing, static_cast<int>(level), 0);
+    if (result == LZH8_NO_MEMORY)
+        report_out_of_memory();
+    if (result == LZH8_WRITE_FAILED) {
+        write_output(output, writing.refused.data(), writing.refused.size());
+        REPORT_FAILURE("the output refused a write, then took it on retry");
+    }
+    if (result != LZH8_OK)
+        REPORT_FAILURE(lzh8_result_text(result));
     check_input_unchanged(input);
     close_input(input);
     finish_output(output);

@@ -1,318 +1,18 @@
-// Writing the file: the header, both table sections and the bit stream,
-// into an output that never holds a partial file.
+// The output file, which never holds a partial file.
 #include "lzh8pack.h"
 
-#include "util.h"
-
 #include "files.h"
+#include "util.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace lzh8pack {
-
-// ---- The bit writer ---------------------------------------------------
-
-// Values go out most significant bit first. pending holds count bits not
-// yet written at its top, the next one in bit 63, and zeros below them;
-// count stays below 8 between calls, so a value of up to 56 bits always
-// fits after them. After each value the pending bits go to the buffer as
-// 8 bytes, whole or not, without a branch: the buffer moves on by the
-// whole bytes only, and the partial byte after them is written again,
-// with more bits, by the next value.
-// The buffer's 8 spare bytes take that store; it goes to the stream once
-// a chunk is full, or into memory for a writer without a stream. The
-// buffer lives apart from the writer, so that the symbol loop can keep the
-// writer in registers (see `write_symbols`).
-const std::size_t write_chunk = 1 << 16;
-const std::size_t write_buffer_size = write_chunk + 8;
-
-struct BitWriter {
-    std::FILE* stream;     // or nullptr, to write to memory
-    Bytes* memory;         // where a writer to memory puts its chunks
-    std::uint8_t* buffer;  // write_buffer_size bytes
-    std::uint64_t pending;
-    unsigned count;
-    std::size_t used;
-};
-
-inline void flush_buffer(BitWriter& writer)
-{
-    if (writer.stream != nullptr)
-        put_bytes(writer.stream, writer.buffer, static_cast<std::uint32_t>(writer.used));
-    else
-        writer.memory->insert(writer.memory->end(), writer.buffer, writer.buffer + writer.used);
-    writer.used = 0;
-}
-
-// Appends value, of count bits (1 <= count <= 56).
-inline void put_bits(BitWriter& writer, std::uint64_t value, unsigned count)
-{
-    writer.count += count;
-    writer.pending |= value << (64 - writer.count);
-    std::uint64_t bytes = __builtin_bswap64(writer.pending);
-    std::memcpy(writer.buffer + writer.used, &bytes, 8);
-    unsigned whole = writer.count & ~7u;
-    writer.used += whole >> 3;
-    writer.pending <<= whole;
-    writer.count &= 7;
-    if (writer.used >= write_chunk)
-        flush_buffer(writer);
-}
-
-// A code word of any length up to 64 bits, in two parts past 56.
-inline void put_word(BitWriter& writer, std::uint64_t word, unsigned length)
-{
-    if (length > 56) {
-        put_bits(writer, word >> 32, length - 32);
-        word &= 0xFFFFFFFF;
-        length = 32;
-    }
-    put_bits(writer, word, length);
-}
-
-// Two code words, in one step when together they fit in 56 bits, as most
-// pairs of literals and a match's two codes do.
-inline void put_two(BitWriter& writer, std::uint64_t first, unsigned first_length,
-                    std::uint64_t second, unsigned second_length)
-{
-    if (first_length + second_length <= 56) {
-        put_bits(writer, first << second_length | second, first_length + second_length);
-        return;
-    }
-    put_word(writer, first, first_length);
-    put_word(writer, second, second_length);
-}
-
-// Pads the last byte with zero bits and writes out everything.
-void finish_bits(BitWriter writer)
-{
-    if (writer.count > 0)
-        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> 56);
-    writer.count = 0;
-    flush_buffer(writer);
-}
-
-// ---- Sections ---------------------------------------------------------
-
-// The smallest section for the entries: its entry area of P bytes (P = 4X
-// + 4 - count_field_bytes, X the section's count field) must hold every
-// entry's bits, and the decoder, which loads entries only while bytes of
-// the area remain unfetched, must load all of them: floor(8 (P - 1) / bits)
-// + 1 >= N. Returns X.
-unsigned section_count(std::size_t entries, unsigned entry_bits, unsigned count_field_bytes)
-{
-    for (unsigned x = 0;; x++) {
-        std::size_t area = 4 * std::size_t{x} + 4 - count_field_bytes;
-        if (entries * entry_bits <= 8 * area && 8 * (area - 1) / entry_bits + 1 >= entries)
-            return x;
-    }
-}
-
-// A table section: the count field, then the entries from slot 1 on,
-// padded with zero bits to the section's end.
-void write_section(BitWriter& writer, const std::vector<unsigned>& entries, unsigned entry_bits,
-                   unsigned count_field_bytes)
-{
-    unsigned x = section_count(entries.size() - 1, entry_bits, count_field_bytes);
-    if (count_field_bytes == 2)
-        put_bits(writer, (x & 0xFF) << 8 | x >> 8, 16);  // little-endian
-    else
-        put_bits(writer, x, 8);
-    for (std::size_t slot = 1; slot < entries.size(); slot++)
-        put_bits(writer, entries[slot], entry_bits);
-    std::size_t area_bits = 8 * (4 * std::size_t{x} + 4 - count_field_bytes);
-    for (std::size_t bits = (entries.size() - 1) * entry_bits; bits < area_bits;) {
-        unsigned pad = static_cast<unsigned>(std::min<std::size_t>(32, area_bits - bits));
-        put_bits(writer, 0, pad);
-        bits += pad;
-    }
-}
-
-// Every symbol's code as one word: the code word above 6 bits of its
-// length. Huffman codes over counts below 2^32 are at most 46 bits long
-// (a code of n bits takes a total count of at least the (n + 2)th
-// Fibonacci number), so every code fits.
-struct SymbolCodes {
-    std::vector<std::uint64_t> lengths = std::vector<std::uint64_t>(length_symbols);
-    std::vector<std::uint64_t> offsets = std::vector<std::uint64_t>(offset_symbols);
-};
-
-SymbolCodes symbol_codes(const Code& lengths, const Code& offsets)
-{
-    SymbolCodes codes;
-    for (unsigned s = 0; s < length_symbols; s++)
-        codes.lengths[s] = lengths.words[s] << 6 | lengths.lengths[s];
-    for (unsigned k = 0; k < offset_symbols; k++)
-        codes.offsets[k] = offsets.words[k] << 6 | offsets.lengths[k];
-    return codes;
-}
-
-// Two codes given as symbol_codes makes them, first then second.
-inline void put_two(BitWriter& writer, std::uint64_t first, std::uint64_t second)
-{
-    put_two(writer, first >> 6, first & 63, second >> 6, second & 63);
-}
-
-// Writes count literals, the input's bytes from at.
-inline void put_literals(BitWriter& out, const std::uint64_t* codes, const std::uint8_t* at,
-                         std::uint32_t count)
-{
-    for (; count >= 2; count -= 2, at += 2)
-        put_two(out, codes[at[0]], codes[at[1]]);
-    if (count > 0)
-        put_word(out, codes[*at] >> 6, codes[*at] & 63);
-}
-
-// A segment's symbols: its matches, each after its literals, then its
-// trailing literals. The writer comes and goes by value: as a local whose
-// address is never taken, its fields stay in registers, where the
-// buffer's byte stores, which may alias anything in memory, would
-// otherwise send them back to memory every time.
-BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& data,
-                        const SegmentParse& segment)
-{
-    const std::uint64_t* length_codes = codes.lengths.data();
-    const std::uint8_t* at = data.bytes + segment.start;
-    const std::uint32_t* runs = segment.long_runs.data();
-    for (const Match& match : segment.matches) {
-        std::uint32_t literals = literals_before(match, runs);
-        put_literals(out, length_codes, at, literals);
-        at += literals;
-        // The offset tree has 17 leaves, so its codes are 16 bits at most,
-        // and the bits of d after its top bit, which k implies, 15.
-        unsigned k = bit_length(match.d);
-        unsigned following = k >= 2 ? k - 1 : 0;
-        std::uint64_t length = length_codes[256 + match.length_less_3], offset = codes.offsets[k];
-        put_two(out, length >> 6, length & 63,
-                (offset >> 6) << following | (match.d & ((1u << following) - 1)),
-                (offset & 63) + following);
-        at += length_of(match);
-    }
-    put_literals(out, length_codes, at, segment.trailing_literals);
-    return out;
-}
-
-// Joins what a writer to memory wrote from the bit of its first byte that
-// writer is at: that byte's top bits are left zero for writer's pending
-// bits, and the bytes after it go out as they are.
-void join_piece(BitWriter& writer, const BitWriter& piece)
-{
-    const Bytes& bytes = *piece.memory;
-    if (!bytes.empty()) {
-        writer.buffer[writer.used++] = static_cast<std::uint8_t>(writer.pending >> 56) | bytes[0];
-        flush_buffer(writer);
-        for (std::size_t at = 1; at < bytes.size(); at += write_chunk) {
-            std::size_t count = std::min(write_chunk, bytes.size() - at);
-            put_bytes(writer.stream, &bytes[at], static_cast<std::uint32_t>(count));
-        }
-        writer.pending = 0;
-    }
-    writer.pending |= piece.pending;
-    writer.count = piece.count;
-}
-
-// Pieces of the bit stream, each a run of whole segments, are written at
-// once on all cores, when each has this many matches at least.
-const std::size_t matches_per_piece = 1 << 16;
-
-void write_lzh8(std::FILE* stream, const Input& data, const Parse& parse, const Tables& tables)
-{
-    auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);  // kept off the stack
-    BitWriter writer = {stream, nullptr, buffer.get(), 0, 0, 0};
-    // The short header holds sizes 1 to 2^24 - 1; a zero there announces
-    // the long form, which therefore carries size 0 as well. Every section
-    // is a whole number of 32-bit words, so the writer is word-aligned at
-    // each section's start.
-    auto size = static_cast<std::uint32_t>(data.size);
-    std::uint8_t header[8];
-    if (size == 0 || size > 0xFFFFFF) {
-        mem_put_32_le(0x40, header);
-        mem_put_32_le(size, header + 4);
-        put_bits(writer, mem_get_32_be(header), 32);
-        put_bits(writer, mem_get_32_be(header + 4), 32);
-    } else {
-        mem_put_32_le(0x40 | size << 8, header);
-        put_bits(writer, mem_get_32_be(header), 32);
-    }
-    write_section(writer, tables.length_entries, length_entry_bits, 2);
-    write_section(writer, tables.offset_entries, offset_entry_bits, 1);
-
-    Code lengths = code_of(tables.length_tree, length_symbols);
-    Code offsets = code_of(tables.offset_tree, offset_symbols);
-    const SymbolCodes codes = symbol_codes(lengths, offsets);
-    // The first piece goes straight to the stream, the others to memory
-    // first. Piece p has the segments from firsts[p] up to firsts[p + 1].
-    const std::vector<SegmentParse>& segments = parse.segments;
-    std::size_t matches = 0;
-    for (const SegmentParse& segment : segments)
-        matches += segment.matches.size();
-    const unsigned pieces =
-        std::max(1u, threads_for(std::min(segments.size(),
-                                          std::max<std::size_t>(1, matches / matches_per_piece))));
-    // Where each segment's bits begin in the stream, counted from the
-    // stream's first bit (the sections end on a whole word).
-    std::vector<std::uint64_t> at(segments.size() + 1, 0);
-    for (std::size_t s = 0; s < segments.size(); s++)
-        at[s + 1] = at[s] + coded_bits(segments[s].counts, lengths, offsets);
-    // Pieces of about equal bits, at least a segment each: writing takes
-    // time by the bits, and segments of code and of data differ widely.
-    std::vector<std::size_t> firsts(pieces + 1, segments.size());
-    firsts[0] = 0;
-    for (unsigned p = 1; p < pieces; p++) {
-        std::uint64_t goal = at.back() / pieces * p;
-        auto low = at.begin() + static_cast<std::ptrdiff_t>(firsts[p - 1] + 1);
-        auto high = at.begin() + static_cast<std::ptrdiff_t>(segments.size() - (pieces - p));
-        auto first = std::lower_bound(low, high, goal);
-        if (first > low && *first > goal && goal - *(first - 1) < *first - goal)
-            first--;
-        firsts[p] = static_cast<std::size_t>(first - at.begin());
-    }
-    std::vector<Bytes> memories(pieces);
-    std::vector<BitWriter> written(pieces);
-    run_at_once(pieces, [&](unsigned p) {
-        std::unique_ptr<std::uint8_t[]> own;
-        BitWriter piece = writer;
-        const unsigned lead = static_cast<unsigned>(at[firsts[p]] % 8);
-        if (p > 0) {
-            // Room for the piece's whole bytes, faulted in at once by the
-            // thread that fills them; its last partial byte stays pending.
-            memories[p].reserve(
-                static_cast<std::size_t>((lead + at[firsts[p + 1]] - at[firsts[p]]) / 8));
-            fault_in_pages(memories[p].data(), memories[p].capacity());
-            own = std::make_unique<std::uint8_t[]>(write_buffer_size);
-            piece = {nullptr, &memories[p], own.get(), 0, lead, 0};
-        }
-        for (std::size_t s = firsts[p]; s < firsts[p + 1]; s++)
-            piece = write_symbols(piece, codes, data, segments[s]);
-        if (p > 0) {
-            flush_buffer(piece);
-            piece.buffer = nullptr;  // freed with own
-        }
-        written[p] = piece;
-    });
-    BitWriter out = written[0];
-    for (unsigned p = 1; p < pieces; p++) {
-        // Counts that missed a symbol would misplace every bit after it.
-        if (out.count != at[firsts[p]] % 8)
-            REPORT_FAILURE("bit stream pieces out of step");
-        join_piece(out, written[p]);
-    }
-    finish_bits(out);
-}
-
-void pack_data(std::FILE* stream, const Input& data, const Level& level)
-{
-    Parse parse = parse_input(data, level);
-    Tables tables = build_tables(data, parse);
-    store_plain_if_smaller(data, parse, tables);
-    write_lzh8(stream, data, parse, tables);
-}
 
 // ---- The output file ----------------------------------------------------
 
@@ -331,6 +31,14 @@ static std::FILE* create_temporary(const std::string& target, const struct stat*
     return stream;
 }
 
+// The file comes in pieces of 64 KiB, written as they are: a buffer would
+// only copy them, and would keep a write's refusal from showing at once.
+static Output unbuffered(Output output)
+{
+    std::setvbuf(output.stream, nullptr, _IONBF, 0);
+    return output;
+}
+
 Output open_output(const char* path, const InputFile& input)
 {
     if (*path == '\0') {
@@ -341,7 +49,7 @@ Output open_output(const char* path, const InputFile& input)
     if (std::strcmp(path, "-") == 0 || names_standard_output(path)) {
         if (fstat(STDOUT_FILENO, &existing) == 0 && same_file(input.opened, existing))
             REPORT_FAILURE("input and output are the same file");
-        return {stdout, "", false};
+        return unbuffered({stdout, "", false});
     }
     std::string target;
     bool followed = follow_links(path, target);
@@ -352,7 +60,7 @@ Output open_output(const char* path, const InputFile& input)
         std::FILE* stream = std::fopen(path, "wb");
         if (stream == nullptr)
             REPORT_CALL_FAILURE("fopen");
-        return {stream, "", false};
+        return unbuffered({stream, "", false});
     }
     if (exists) {
         // Refused now, not after packing: a file the user may not write,
@@ -365,7 +73,12 @@ Output open_output(const char* path, const InputFile& input)
             REPORT_CALL_FAILURE("open");
         }
     }
-    return {create_temporary(target, exists ? &existing : nullptr), target, true};
+    return unbuffered({create_temporary(target, exists ? &existing : nullptr), target, true});
+}
+
+void write_output(Output& output, const std::uint8_t* bytes, std::size_t size)
+{
+    put_bytes(output.stream, bytes, static_cast<std::uint32_t>(size));
 }
 
 void finish_output(Output& output)

@@ -13,17 +13,14 @@
 // can be parsed on all cores at once. Where segments begin depends on
 // nothing but the input's size, so the file packed is the same whatever
 // the count of cores.
-#include "lzh8pack.h"
+#include "pack.h"
 
-#include "util.h"
-
-#include <pthread.h>
-#include <sched.h>
+#include "../memory.h"
 
 #include <algorithm>
 #include <atomic>
 
-namespace lzh8pack {
+namespace ostrel::pack {
 
 Level level_settings(unsigned level)
 {
@@ -431,85 +428,18 @@ SegmentParse cheapest_segment(MatchFinder& finder, const Input& data, std::uint3
     return parse;
 }
 
-unsigned threads_for(std::size_t count)
-{
-    cpu_set_t allowed;
-    int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
-    return static_cast<unsigned>(std::min(count, static_cast<std::size_t>(std::max(cores, 1))));
-}
-
-// What a helper thread runs, and the cores it may run on once started.
-struct HelperStart {
-    void (*call)(const void* work, unsigned index);
-    const void* work;
-    unsigned index;
-    bool placed;
-    cpu_set_t allowed;
-};
-
-extern "C" void* run_helper(void* argument)
-{
-    auto* start = static_cast<HelperStart*>(argument);
-    if (start->placed)
-        pthread_setaffinity_np(pthread_self(), sizeof start->allowed, &start->allowed);
-    start->call(start->work, start->index);
-    return nullptr;
-}
-
-// A new thread first runs on the core of the thread that made it, which
-// is busy with work of its own: it can wait there for milliseconds before
-// the scheduler moves it to an idle core, as long as a small file takes to
-// pack. So each helper starts on another of the allowed cores, in turn,
-// and then may run on any of them again.
-void run_indexed(unsigned count, void (*call)(const void* work, unsigned index), const void* work)
-{
-    std::vector<HelperStart> starts(count);
-    std::vector<pthread_t> helpers;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    bool placed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
-    const int here = sched_getcpu();
-    unsigned core = CPU_SETSIZE - 1, started = 1;
-    for (; started < count; started++) {
-        starts[started] = {call, work, started, placed, allowed};
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        for (unsigned tries = 0; placed && tries < CPU_SETSIZE; tries++) {
-            core = (core + 1) % CPU_SETSIZE;
-            if (static_cast<int>(core) != here && CPU_ISSET(core, &allowed)) {
-                cpu_set_t one;
-                CPU_ZERO(&one);
-                CPU_SET(core, &one);
-                pthread_attr_setaffinity_np(&attributes, sizeof one, &one);
-                break;
-            }
-        }
-        pthread_t helper;
-        int failed = pthread_create(&helper, &attributes, run_helper, &starts[started]);
-        pthread_attr_destroy(&attributes);
-        if (failed != 0)
-            break;
-        helpers.push_back(helper);
-    }
-    call(work, 0);
-    for (unsigned left = started; left < count; left++)
-        call(work, left);
-    for (pthread_t helper : helpers)
-        pthread_join(helper, nullptr);
-}
-
 // Runs work(finder, s, start, end) for every segment s of the input, from
 // bounds[s] to bounds[s + 1] (see segment_bounds), on as many threads as
-// there are cores and segments, each with a match finder of the kind
-// given, cleared for every segment. A thread that cannot be started leaves
-// its share to those that run.
+// there are cores and segments, at most threads (0 for no limit), each
+// with a match finder of the kind given, cleared for every segment. A
+// thread that cannot be started leaves its share to those that run.
 template <typename Work>
 void for_each_segment(const Input& data, FinderKind kind, const std::vector<std::uint32_t>& bounds,
-                      const Work& work)
+                      unsigned threads, const Work& work)
 {
     auto segments = static_cast<std::uint32_t>(bounds.size() - 1);
     std::atomic<std::uint32_t> next{0};
-    run_at_once(threads_for(segments), [&](unsigned) {
+    run_at_once(threads_for(segments, threads), [&](unsigned) {
         MatchFinder finder = new_match_finder(kind, data.size);
         bool used = false;
         for (std::uint32_t s; (s = next++) < segments; used = true) {
@@ -522,13 +452,14 @@ void for_each_segment(const Input& data, FinderKind kind, const std::vector<std:
 
 // The parse of the whole input, from those of its segments.
 template <typename ParseSegment>
-Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& parse_segment)
+Parse parse_segments(const Input& data, FinderKind kind, unsigned threads,
+                     const ParseSegment& parse_segment)
 {
     Parse parse;
     const std::vector<std::uint32_t> bounds = segment_bounds(kind, data.size);
     parse.segments.resize(bounds.size() - 1);
     for_each_segment(
-        data, kind, bounds,
+        data, kind, bounds, threads,
         [&](MatchFinder& finder, std::uint32_t s, std::uint32_t start, std::uint32_t end) {
             parse.segments[s] = parse_segment(finder, start, end);
         });
@@ -537,7 +468,7 @@ Parse parse_segments(const Input& data, FinderKind kind, const ParseSegment& par
     return parse;
 }
 
-Parse cheapest_parse(const Input& data, const Level& level)
+Parse cheapest_parse(const Input& data, const Level& level, unsigned threads)
 {
     // The first prices need only be roughly right: a greedy parse gives
     // them, of which only the counts by block are kept. A second whole
@@ -546,7 +477,7 @@ Parse cheapest_parse(const Input& data, const Level& level)
     // whole blocks, so that no two threads ever count into one block.
     std::vector<Counts> previous_blocks((data.size + block_length - 1) / block_length);
     for_each_segment(
-        data, FinderKind::chains, segment_bounds(FinderKind::trees, data.size),
+        data, FinderKind::chains, segment_bounds(FinderKind::trees, data.size), threads,
         [&](MatchFinder& finder, std::uint32_t, std::uint32_t start, std::uint32_t end) {
             SegmentParse quick = fast_parse(finder, data, start, end, level_settings(2));
             add_block_counts(previous_blocks, data, quick);
@@ -554,18 +485,19 @@ Parse cheapest_parse(const Input& data, const Level& level)
     Counts whole;
     for (const Counts& block : previous_blocks)
         add_counts(whole, block, 1);
-    return parse_segments(
-        data, FinderKind::trees, [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
-            return cheapest_segment(finder, data, start, end, level, previous_blocks, whole);
-        });
+    return parse_segments(data, FinderKind::trees, threads,
+                          [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
+                              return cheapest_segment(finder, data, start, end, level,
+                                                      previous_blocks, whole);
+                          });
 }
 
-Parse parse_input(const Input& data, const Level& level)
+Parse parse_input(const Input& data, const Level& level, unsigned threads)
 {
     if (level.strategy == Level::cheapest)
-        return cheapest_parse(data, level);
+        return cheapest_parse(data, level, threads);
     bool buckets = level.search_depth == 1;
-    return parse_segments(data, buckets ? FinderKind::buckets : FinderKind::chains,
+    return parse_segments(data, buckets ? FinderKind::buckets : FinderKind::chains, threads,
                           [&](MatchFinder& finder, std::uint32_t start, std::uint32_t end) {
                               return buckets ? bucket_parse(finder, data, start, end)
                                              : fast_parse(finder, data, start, end, level);
@@ -633,4 +565,4 @@ void split_matches(const Input& data, Parse& parse, unsigned max_length)
     }
 }
 
-}  // namespace lzh8pack
+}  // namespace ostrel::pack

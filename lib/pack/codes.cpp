@@ -1,14 +1,12 @@
 // Codes and their tables: Huffman codes from the symbol counts, and each
 // code's tree laid out in the table of node pairs that the decoder walks.
-#include "lzh8pack.h"
-
-#include "util.h"
+#include "pack.h"
 
 #include <algorithm>
 #include <deque>
 #include <queue>
 
-namespace lzh8pack {
+namespace ostrel::pack {
 
 Tree huffman_tree(std::vector<std::uint64_t> counts)
 {
@@ -169,10 +167,10 @@ Tables build_tables(const Input& data, Parse& parse)
         tables.length_tree = huffman_tree(weights(tables.counts.lengths, flat));
         tables.offset_tree = huffman_tree(weights(tables.counts.offsets, flat));
         if (lay_out_trees(tables))
-            return tables;
+            break;
     }
-    // Not reached: the flat step always fits.
-    REPORT_FAILURE("no table layout found");
+    // The last, flat step always fits (see max_length_steps).
+    return tables;
 }
 
 std::uint64_t coded_bits(const Counts& counts, const Code& lengths, const Code& offsets)
@@ -230,4 +228,4 @@ void store_plain_if_smaller(const Input& data, Parse& parse, Tables& tables)
     tables = std::move(plain);
 }
 
-}  // namespace lzh8pack
+}  // namespace ostrel::pack

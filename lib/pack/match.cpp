@@ -8,12 +8,12 @@
 // every match longer than all before it, which the cheapest-path parse
 // weighs. Three-byte matches pay off only close by: one more table keeps the
 // latest position of each three-byte hash.
-#include "lzh8pack.h"
+#include "pack.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace lzh8pack {
+namespace ostrel::pack {
 
 // Hash widths for inputs of 64 KiB and more; a smaller input gets tables
 // about as large as itself, which fill in less time than the packing takes.
@@ -198,4 +198,4 @@ unsigned tree_matches(MatchFinder& finder, const Input& data, std::uint32_t i, u
     }
 }
 
-}  // namespace lzh8pack
+}  // namespace ostrel::pack

@@ -1,0 +1,657 @@
+// Decoding an LZH8 file in memory into a caller's buffer.
+//
+// The header and both tables are read with every read checked. The bit
+// stream is decoded by a fast loop beside a careful one. The fast loop
+// runs while the input has 16 bytes left to load and the output room for
+// three literals and the longest match with the copy's overrun: in it,
+// the first bits of each code are looked up in tables built from the
+// loaded trees, the 64-bit bit buffer is refilled without branches, and
+// matches are copied 8 or 16 bytes at a time, running up to 15 bytes past
+// their end. The careful loop decodes the rest one symbol at a time,
+// refilling byte by byte and copying byte by byte, so that it neither
+// reads past the input nor writes past the declared size. Wherever a code
+// needs bits that are not buffered, or longer than the lookup resolves,
+// the tree is walked a bit at a time; a bit the input does not have ends
+// decoding as truncated, at the same code as a decoder reading the file
+// one byte at a time would meet its end.
+//
+// Failures are reported in the order a reader from the file's start meets
+// them: a short header, a wrong type byte, a short table, then whatever
+// the stream holds first.
+#include "format.h"
+
+#include <ostrel/lzh8.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ostrel {
+namespace {
+
+// ---- Checked reads of the header and tables -----------------------------
+
+struct Source {
+    const std::uint8_t* bytes;
+    std::size_t size;
+    lzh8_details* details;  // or null
+};
+
+// Whether width bytes lie at offset; when they do not, that read is the
+// one that came up short.
+bool can_read(const Source& in, std::size_t offset, unsigned width)
+{
+    if (offset <= in.size && in.size - offset >= width)
+        return true;
+    if (in.details != nullptr)
+        *in.details = {offset, width};
+    return false;
+}
+
+std::uint32_t load_le(const std::uint8_t* p, unsigned width)
+{
+    std::uint32_t value = 0;
+    for (unsigned i = width; i-- > 0;)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// The declared size and the header's length (4 or 8), or a failure.
+lzh8_result read_header(const Source& in, std::uint32_t& size, std::size_t& header_bytes)
+{
+    if (!can_read(in, 0, 4))
+        return LZH8_TRUNCATED;
+    std::uint32_t header = load_le(in.bytes, 4);
+    if ((header & 0xFF) != type_tag)
+        return LZH8_NOT_LZH8;
+    size = header >> 8;
+    header_bytes = 4;
+    if (size == 0) {
+        if (!can_read(in, 4, 4))
+            return LZH8_TRUNCATED;
+        size = load_le(in.bytes + 4, 4);
+        header_bytes = 8;
+    }
+    return LZH8_OK;
+}
+
+// A loaded tree: its slots (length entries are 9 bits, offset entries 5;
+// both are kept in 16-bit slots), the last slot its loader filled, and its
+// entry width. Slots beyond `filled` hold nothing.
+struct Tree {
+    std::uint16_t slots[length_slots];
+    unsigned filled;
+    unsigned entry_bits;
+};
+
+// Loads the entries of a table area of area_bytes bytes at offset area
+// into slots 1, 2, ... for as long as bytes of the area remain unfetched,
+// and no further than the last of slots. A reader fetches a byte only when
+// it wants a bit of it, so the bytes fetched are the bits taken rounded
+// up, and the last entry may run into the byte after the area (the next
+// section is read from its own offset, so that is harmless). False when
+// the input ends first: the area's first byte is read at its own offset,
+// the rest in turn, so the read that comes up short is at the later of
+// the area's start and the input's end.
+bool load_table(const Source& in, std::size_t area, std::uint32_t area_bytes, unsigned slots,
+                Tree& tree)
+{
+    const unsigned bits = tree.entry_bits;
+    // The first count of entries whose bytes reach the area's last one.
+    tree.filled = std::min(slots - 1, 8 * (area_bytes - 1) / bits + 1);
+    const std::size_t fetched = (std::size_t{tree.filled} * bits + 7) / 8;
+    if (!can_read(in, area, static_cast<unsigned>(fetched))) {
+        if (in.details != nullptr)
+            *in.details = {std::max(area, in.size), 1};
+        return false;
+    }
+    const std::uint8_t* at = in.bytes + area;
+    std::uint32_t buffer = 0;
+    unsigned buffered = 0;
+    for (unsigned slot = 1; slot <= tree.filled; slot++) {
+        while (buffered < bits) {
+            buffer = buffer << 8 | *at++;
+            buffered += 8;
+        }
+        buffered -= bits;
+        tree.slots[slot] = static_cast<std::uint16_t>(buffer >> buffered & ((1u << bits) - 1));
+    }
+    return true;
+}
+
+// One step of a walk: the slot that bit leads to from node, or 0 when that
+// slot was never filled (or lies beyond the table). A bad branch is
+// harmless until a walk takes it, so it is refused only then.
+unsigned walk_step(const Tree& tree, unsigned node, unsigned bit, bool& leaf)
+{
+    unsigned entry = tree.slots[node];
+    unsigned child = child_slot(node, entry, tree.entry_bits, bit);
+    leaf = (entry & leaf_flag(tree.entry_bits, bit)) != 0;
+    return child > tree.filled ? 0 : child;
+}
+
+// ---- Lookup tables ------------------------------------------------------
+
+const unsigned length_lookup_bits = 12;
+const unsigned offset_lookup_bits = 8;
+
+// A lookup table maps the next `lookup_bits` bits of the stream to what
+// they begin. Its 32-bit entries, for both trees:
+//
+//   bits 0-4    how many bits the first code takes (for a node or a bad
+//               branch: how many bits lead there)
+//   bit 5       the code is not resolved here: bits 8-17 hold the node it
+//               goes on from, or 0 for a branch outside the tree
+//   bits 8-     the outcome:
+//     length tree   bits 8-15 the literal, or the match length less 3 when
+//                   bit 6 is set; bit 7 set when a second literal's code
+//                   follows within the looked-up bits, bits 16-23 holding
+//                   it; bits 24-28 the bits both literals take
+//     offset tree   bits 8-12 the count of following bits, bits 16-31 the
+//                   displacement's implied top bit, cut to 16 bits
+//
+// so a literal entry is written out as the two bytes from bit 8, of which
+// the second counts only when bit 7 says so. No entry is 0 or all ones,
+// which the decoding steps below return for a bad branch and for an input
+// that ends.
+const std::uint32_t lookup_unresolved = 1 << 5;
+const std::uint32_t lookup_match = 1 << 6;
+const std::uint32_t lookup_pair = 1 << 7;
+const std::uint32_t bad_branch = 0;
+const std::uint32_t input_ended = 0xFFFFFFFF;
+
+std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
+{
+    std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 24 | code_bits;
+    return symbol >= 256 ? entry | lookup_match : entry;
+}
+
+std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
+{
+    std::uint32_t top = k == 0 ? 0 : (std::uint32_t{1} << (k - 1)) & 0xFFFF;
+    unsigned following = k > 1 ? k - 1 : 0;
+    return top << 16 | following << 8 | code_bits;
+}
+
+// Fills the lookup entries of every code that starts with the depth bits
+// of prefix, which lead to node: leaves and bad slots within lookup_bits
+// bits are resolved; longer codes stop at the node they reach.
+void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
+                 std::uint32_t (*leaf_entry)(unsigned, unsigned), unsigned node, unsigned depth,
+                 unsigned prefix)
+{
+    for (unsigned bit = 0; bit < 2; bit++) {
+        bool leaf;
+        unsigned child = walk_step(tree, node, bit, leaf);
+        unsigned code = prefix << 1 | bit, length = depth + 1;
+        std::uint32_t outcome;
+        if (child == 0)
+            outcome = lookup_unresolved | length;
+        else if (leaf)
+            outcome = leaf_entry(tree.slots[child], length);
+        else if (length == lookup_bits)
+            outcome = child << 8 | lookup_unresolved | length;
+        else {
+            fill_lookup(tree, lookup_bits, lookup, leaf_entry, child, length, code);
+            continue;
+        }
+        unsigned spare = lookup_bits - length;
+        std::fill_n(lookup + (code << spare), 1u << spare, outcome);
+    }
+}
+
+bool is_literal(std::uint32_t entry)
+{
+    return (entry & (lookup_unresolved | lookup_match)) == 0;
+}
+
+// Joins to each literal entry the literal whose code follows it, where
+// that code ends within the looked-up bits: the entry for the bits after
+// the first code, taken with zeros below, is that code's whenever it is no
+// longer than the bits known. Entries are joined in place; the fields read
+// from a second entry (bits 0-15) are the same joined or not.
+void pair_literals(std::uint32_t* lookup, unsigned lookup_bits)
+{
+    const std::uint32_t mask = (1u << lookup_bits) - 1;
+    for (std::uint32_t index = 0; index <= mask; index++) {
+        std::uint32_t first = lookup[index];
+        unsigned first_bits = first & 31;
+        if (!is_literal(first))
+            continue;
+        std::uint32_t second = lookup[(index << first_bits) & mask];
+        unsigned second_bits = second & 31;
+        if (!is_literal(second) || first_bits + second_bits > lookup_bits)
+            continue;
+        lookup[index] = (first & 0xFFFF) | lookup_pair | (second >> 8 & 0xFF) << 16 |
+                        (first_bits + second_bits) << 24;
+    }
+}
+
+// Whether every 8 bits of the stream are a literal's code that spells the
+// literal itself: then the stream is the decoded bytes, to be copied, not
+// decoded. The packer stores input that does not compress this way.
+bool spells_its_literals(const std::uint32_t* length_lookup)
+{
+    const unsigned spare = length_lookup_bits - 8;
+    for (std::uint32_t index = 0; index < 1u << length_lookup_bits; index++)
+        if (length_lookup[index] != length_leaf(index >> spare, 8))
+            return false;
+    return true;
+}
+
+// ---- The bit reader -----------------------------------------------------
+
+inline std::uint64_t load_64_be(const std::uint8_t* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// The bit buffer holds its `count` untaken bits at its top, next bit
+// first; below them lie zeros or the stream's following bits in their
+// places, never anything else, so loading more may OR over them. `next`
+// to `end` are the input's bytes not yet loaded.
+struct BitReader {
+    std::uint64_t bits;
+    unsigned count;
+    const std::uint8_t* next;
+    const std::uint8_t* end;
+};
+
+// Tops the buffer up to 56 bits or more from 8 bytes of the input: the
+// whole bytes that fit are taken, so `count` + 8 * taken is 56 + (`count`
+// & 7), which is `count` | 56 for any `count` below 64. Bits of the last
+// byte loaded that do not count yet are that byte's, in their places.
+inline void refill_fast(BitReader& reader)
+{
+    reader.bits |= load_64_be(reader.next) >> reader.count;
+    reader.next += (63 - reader.count) >> 3;
+    reader.count |= 56;
+}
+
+// Tops the buffer up as far as the input goes.
+void refill(BitReader& reader)
+{
+    if (reader.end - reader.next >= 8) {
+        refill_fast(reader);
+        return;
+    }
+    while (reader.count <= 56 && reader.next < reader.end) {
+        reader.bits |= std::uint64_t{*reader.next++} << (56 - reader.count);
+        reader.count += 8;
+    }
+}
+
+// One bit, or -1 where the input has no more.
+int take_bit(BitReader& reader)
+{
+    if (reader.count == 0) {
+        refill(reader);
+        if (reader.count == 0)
+            return -1;
+    }
+    auto bit = static_cast<int>(reader.bits >> 63);
+    reader.bits <<= 1;
+    reader.count--;
+    return bit;
+}
+
+// wanted bits (1 to 31) when fewer are buffered: refilled, or taken one
+// at a time as far as the input has them.
+std::uint32_t take_bits_refilling(BitReader& reader, unsigned wanted, bool& ended)
+{
+    refill(reader);
+    if (reader.count >= wanted) {
+        auto value = static_cast<std::uint32_t>(reader.bits >> (64 - wanted));
+        reader.bits <<= wanted;
+        reader.count -= wanted;
+        return value;
+    }
+    std::uint32_t value = 0;
+    while (wanted-- > 0) {
+        int bit = take_bit(reader);
+        if (bit < 0) {
+            ended = true;
+            return 0;
+        }
+        value = value << 1 | static_cast<std::uint32_t>(bit);
+    }
+    return value;
+}
+
+// wanted bits (at most 31), first most significant.
+inline std::uint32_t take_bits(BitReader& reader, unsigned wanted, bool& ended)
+{
+    if (wanted == 0)
+        return 0;
+    if (reader.count < wanted)
+        return take_bits_refilling(reader, wanted, ended);
+    auto value = static_cast<std::uint32_t>(reader.bits >> (64 - wanted));
+    reader.bits <<= wanted;
+    reader.count -= wanted;
+    return value;
+}
+
+// ---- Decoding -----------------------------------------------------------
+
+// The leaf a walk from node ends at, its value, or -1 for a bad branch and
+// -2 where the input ends.
+int walk(BitReader& reader, const Tree& tree, unsigned node)
+{
+    for (;;) {
+        int bit = take_bit(reader);
+        if (bit < 0)
+            return -2;
+        bool leaf;
+        unsigned child = walk_step(tree, node, static_cast<unsigned>(bit), leaf);
+        if (child == 0)
+            return -1;
+        if (leaf)
+            return tree.slots[child];
+        node = child;
+    }
+}
+
+// The entry for the next code, its bits taken, when the lookup resolves it
+// and they are buffered; otherwise the code is walked, from the node the
+// lookup reached or, when its bits are not all there, from the root, and
+// the entry is made for the leaf the walk ends at: bad_branch or
+// input_ended where it does not reach one.
+template <std::uint32_t (*leaf_entry)(unsigned, unsigned)>
+std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsigned lookup_bits,
+                          const Tree& tree)
+{
+    if (reader.count < lookup_bits)
+        refill(reader);
+    std::uint32_t entry = lookup[reader.bits >> (64 - lookup_bits)];
+    unsigned used = entry & 31;
+    unsigned node = 1;
+    if (used <= reader.count) {
+        reader.bits <<= used;
+        reader.count -= used;
+        if ((entry & lookup_unresolved) == 0)
+            return entry;
+        node = entry >> 8 & 0x3FF;
+        if (node == 0)
+            return bad_branch;
+    }
+    int value = walk(reader, tree, node);
+    if (value < 0)
+        return value == -1 ? bad_branch : input_ended;
+    return leaf_entry(static_cast<unsigned>(value), 1);
+}
+
+// The count of bits that follow an offset entry's code.
+inline unsigned following_bits(std::uint32_t offset)
+{
+    return offset >> 8 & 31;
+}
+
+// A match's distance from its offset entry and the bits that followed.
+inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t following)
+{
+    return ((offset >> 16 | following) & 0xFFFF) + 1;
+}
+
+// The same from the bits at the top of the buffer, just after the code:
+// shifting right by one and then by 63 - n takes n bits, none when n is 0,
+// with no shift of 64.
+inline std::uint32_t distance_from(std::uint32_t offset, std::uint64_t bits)
+{
+    unsigned n = following_bits(offset);
+    return distance_of_entry(offset, static_cast<std::uint32_t>(bits >> 1 >> (63 - n)));
+}
+
+// Copies a match forward, in steps as wide as the distance allows. Every
+// step reads only bytes already written: a step of w bytes starts at
+// least w bytes ahead of its source. Writes run up to 15 bytes past the
+// match, into bytes written again later or into room the fast loop keeps.
+inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t count)
+{
+    const std::uint8_t* from = to - distance;
+    std::uint8_t* const end = to + count;
+    if (distance >= 16) {
+        do {
+            std::memcpy(to, from, 16);
+            to += 16;
+            from += 16;
+        } while (to < end);
+    } else if (distance >= 8) {
+        do {
+            std::memcpy(to, from, 8);
+            to += 8;
+            from += 8;
+        } while (to < end);
+    } else if (distance == 1) {
+        std::memset(to, *from, count);
+    } else {
+        // Distances 2 to 7: the bytes repeat with the distance as period,
+        // so a source any multiple of it back holds the same bytes. Once
+        // one at least 8 back has been written byte by byte, 8 bytes at a
+        // time copy from there.
+        std::uint32_t step = distance * ((8 + distance - 1) / distance);
+        std::uint8_t* widened = to + std::min(step, count);
+        for (; to < widened; to++)
+            *to = *(to - distance);
+        for (; to < end; to += 8)
+            std::memcpy(to, to - step, 8);
+    }
+}
+
+// The match's length from its length entry.
+inline std::uint32_t match_length(std::uint32_t entry)
+{
+    return (entry >> 8 & 0xFF) + 3u;
+}
+
+// Both trees with their lookup tables.
+struct Lookups {
+    const std::uint32_t* length_lookup;
+    const Tree& lengths;
+    const std::uint32_t* offset_lookup;
+    const Tree& offsets;
+};
+
+// One symbol at q, the general path of both loops: a literal, or a match.
+// The careful loop cuts a match at the declared size and copies it byte
+// by byte, forward, so that a distance shorter than the match repeats the
+// bytes it has just made; in the fast loop the output always has room for
+// the fast copy.
+template <bool careful>
+lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                          std::uint32_t& q, std::uint32_t size)
+{
+    std::uint32_t entry = decode_code<length_leaf>(reader, lookups.length_lookup,
+                                                   length_lookup_bits, lookups.lengths);
+    if (entry == bad_branch)
+        return LZH8_CORRUPT_LENGTH_TREE;
+    if (entry == input_ended)
+        return LZH8_TRUNCATED;
+    if ((entry & lookup_match) == 0) {
+        image[q++] = static_cast<std::uint8_t>(entry >> 8);
+        return LZH8_OK;
+    }
+    std::uint32_t offset = decode_code<offset_leaf>(reader, lookups.offset_lookup,
+                                                    offset_lookup_bits, lookups.offsets);
+    if (offset == bad_branch)
+        return LZH8_CORRUPT_OFFSET_TREE;
+    if (offset == input_ended)
+        return LZH8_TRUNCATED;
+    bool ended = false;
+    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
+    if (ended)
+        return LZH8_TRUNCATED;
+    std::uint32_t distance = distance_of_entry(offset, following);
+    if (distance > q)
+        return LZH8_MATCH_BEFORE_START;
+    std::uint32_t length = match_length(entry);
+    if (careful) {
+        for (std::uint32_t end = q + std::min(length, size - q); q < end; q++)
+            image[q] = image[q - distance];
+    } else {
+        copy_match(image + q, distance, length);
+        q += length;
+    }
+    return LZH8_OK;
+}
+
+// The room the fast loop keeps after q: three literal entries (6 bytes),
+// then the longest match, then its copy's overrun.
+const std::uint32_t fast_room = 6 + max_match + 16;
+
+lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                          std::uint32_t size)
+{
+    const std::uint32_t* length_lookup = lookups.length_lookup;
+    const std::uint32_t* offset_lookup = lookups.offset_lookup;
+    std::uint32_t q = 0;
+    // The fast loop. Each round starts with 16 bytes of input left, so it
+    // may refill twice (a refill moves on at most 7 bytes and reads 8).
+    // A refill leaves 56 bits or more: enough for three literal entries of
+    // up to 12 bits, and after the second refill for a match, whose length
+    // code (12 bits), offset code (8) and following bits (30) take 50 at
+    // most when the lookups resolve them. Anything else takes the general
+    // path, which finds its bits there too. The loop's reader is a copy
+    // whose address is never taken, so that its fields can stay in
+    // registers; it is handed back to `reader` for the calls that take one.
+    const std::uint32_t fast_until = size > fast_room ? size - fast_room : 0;
+    BitReader fast = reader;
+    while (q < fast_until && fast.end - fast.next >= 16) {
+        refill_fast(fast);
+        std::uint32_t entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
+        for (int n = 0; n < 3 && is_literal(entry); n++) {
+            // Both bytes are stored; a second that does not count is
+            // written over by the next symbol, or lies in the room kept.
+            auto pair = static_cast<std::uint16_t>(entry >> 8);
+            std::memcpy(image + q, &pair, 2);
+            q += 1 + (entry >> 7 & 1);
+            unsigned used = entry >> 24;
+            fast.bits <<= used;
+            fast.count -= used;
+            entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
+        }
+        if (is_literal(entry))
+            continue;
+        // A refill keeps the buffered bits in place, so entry stays good.
+        refill_fast(fast);
+        unsigned length_bits = entry & 31;
+        std::uint32_t offset = offset_lookup[fast.bits << length_bits >> (64 - offset_lookup_bits)];
+        if (((entry | offset) & lookup_unresolved) == 0) {
+            unsigned code_bits = length_bits + (offset & 31);
+            std::uint32_t distance = distance_from(offset, fast.bits << code_bits);
+            unsigned used = code_bits + following_bits(offset);
+            fast.bits <<= used;
+            fast.count -= used;
+            if (distance > q)
+                return LZH8_MATCH_BEFORE_START;
+            std::uint32_t length = match_length(entry);
+            copy_match(image + q, distance, length);
+            q += length;
+            continue;
+        }
+        reader = fast;
+        lzh8_result result = decode_symbol<false>(reader, lookups, image, q, size);
+        if (result != LZH8_OK)
+            return result;
+        fast = reader;
+    }
+    reader = fast;
+    // The careful loop: the same symbols, every read and write checked.
+    while (q < size) {
+        lzh8_result result = decode_symbol<true>(reader, lookups, image, q, size);
+        if (result != LZH8_OK)
+            return result;
+    }
+    return LZH8_OK;
+}
+
+lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity,
+                   std::size_t& out_size)
+{
+    std::uint32_t size = 0;
+    std::size_t lengths_at = 0;
+    lzh8_result header = read_header(in, size, lengths_at);
+    if (header != LZH8_OK)
+        return header;
+    if (out_capacity < size) {
+        out_size = size;
+        return LZH8_OUTPUT_TOO_SMALL;
+    }
+    // W <= 0xFFFF and V <= 0xFF keep every section offset below 2^19.
+    if (!can_read(in, lengths_at, 2))
+        return LZH8_TRUNCATED;
+    std::uint32_t w = load_le(in.bytes + lengths_at, 2);
+    Tree lengths, offsets;
+    lengths.entry_bits = length_entry_bits;
+    offsets.entry_bits = offset_entry_bits;
+    if (!load_table(in, lengths_at + 2, 4 * w + 2, length_slots, lengths))
+        return LZH8_TRUNCATED;
+    std::size_t offsets_at = lengths_at + 4 * w + 4;
+    if (!can_read(in, offsets_at, 1))
+        return LZH8_TRUNCATED;
+    std::uint32_t v = in.bytes[offsets_at];
+    if (!load_table(in, offsets_at + 1, 4 * v + 3, offset_slots, offsets))
+        return LZH8_TRUNCATED;
+    std::size_t stream_at = offsets_at + 4 * v + 4;
+    if (size > 0) {
+        // The first symbol takes a bit, read at the stream's own offset.
+        if (!can_read(in, stream_at, 1))
+            return LZH8_TRUNCATED;
+        std::uint32_t length_lookup[1 << length_lookup_bits];
+        std::uint32_t offset_lookup[1 << offset_lookup_bits];
+        fill_lookup(lengths, length_lookup_bits, length_lookup, length_leaf, 1, 0, 0);
+        // A stored stream that the input holds whole is copied (a shorter
+        // one is decoded, to meet its end where a reader would).
+        if (spells_its_literals(length_lookup) && in.size - stream_at >= size) {
+            std::memcpy(out, in.bytes + stream_at, size);
+        } else {
+            pair_literals(length_lookup, length_lookup_bits);
+            fill_lookup(offsets, offset_lookup_bits, offset_lookup, offset_leaf, 1, 0, 0);
+            const Lookups lookups = {length_lookup, lengths, offset_lookup, offsets};
+            BitReader reader = {0, 0, in.bytes + stream_at, in.bytes + in.size};
+            lzh8_result result = decode_stream(reader, lookups, out, size);
+            if (result == LZH8_TRUNCATED && in.details != nullptr)
+                *in.details = {in.size, 1};
+            if (result != LZH8_OK)
+                return result;
+        }
+    }
+    out_size = size;
+    return LZH8_OK;
+}
+
+}  // namespace
+}  // namespace ostrel
+
+lzh8_result lzh8_decoded_size(const void* in, size_t in_size, size_t* size)
+{
+    if (size == nullptr || (in == nullptr && in_size != 0))
+        return LZH8_BAD_ARGUMENT;
+    *size = 0;
+    std::uint32_t declared = 0;
+    std::size_t header_bytes = 0;
+    const ostrel::Source source = {static_cast<const std::uint8_t*>(in), in_size, nullptr};
+    lzh8_result result = ostrel::read_header(source, declared, header_bytes);
+    if (result == LZH8_OK)
+        *size = declared;
+    return result;
+}
+
+lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* out, size_t out_capacity,
+                                 size_t* out_size, lzh8_details* details)
+{
+    if (details != nullptr)
+        *details = {0, 0};
+    if (out_size == nullptr || (in == nullptr && in_size != 0) ||
+        (out == nullptr && out_capacity != 0))
+        return LZH8_BAD_ARGUMENT;
+    *out_size = 0;
+    const ostrel::Source source = {static_cast<const std::uint8_t*>(in), in_size, details};
+    return ostrel::decode(source, static_cast<std::uint8_t*>(out), out_capacity, *out_size);
+}
+
+lzh8_result lzh8_decode(const void* in, size_t in_size, void* out, size_t out_capacity,
+                        size_t* out_size)
+{
+    return lzh8_decode_detailed(in, in_size, out, out_capacity, out_size, nullptr);
+}

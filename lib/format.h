@@ -1,0 +1,69 @@
+// The LZH8 format, as both the decoder and the packer see it.
+//
+// All numbers are little-endian; the sections follow one another, each a
+// multiple of 4 bytes long, so each starts at a multiple of 4:
+//
+//   header      0x40, then the decoded size in 24 bits; when those are zero,
+//               the size follows as a 32-bit word (an 8-byte header)
+//   lengths     W (16 bits), then 9-bit entries of the length tree,
+//               (W + 1) * 4 bytes in all
+//   offsets     V (8 bits), then 5-bit entries of the offset tree,
+//               (V + 1) * 4 bytes in all
+//   bit stream  the codes of literals and matches, as far as decoding needs
+//
+// Every packed area is read most significant bit first and starts on a
+// byte of its own. A tree is an array of slots; slot 1 is the root, and
+// nodes sit in pairs (slots 2p and 2p + 1 form pair p). A node entry holds
+// two leaf flags (its top bit for child 0, the next for child 1) and a
+// child offset c in its other bits: the children of a node in pair p are
+// the pair p + c + 1, so a child always lies after its parent. A length
+// leaf is a literal byte (0..255) or a match length (256..511 mean
+// 3..258); an offset leaf is the bit length k of the displacement d, whose
+// top bit is implied and whose other k - 1 bits follow the code. Only d's
+// low 16 bits count: a match copies from d + 1 bytes back, 1 to 65536.
+#ifndef OSTREL_LIB_FORMAT_H
+#define OSTREL_LIB_FORMAT_H
+
+#include <cstdint>
+
+namespace ostrel {
+
+const std::uint8_t type_tag = 0x40;
+const std::uint32_t largest_size = 0xFFFFFFFF;  // the header's 32 bits
+
+const unsigned length_slots = 1024;  // slot 0 unused, entries fill 1..1023
+const unsigned offset_slots = 64;    // slot 0 unused, entries fill 1..63
+const unsigned length_entry_bits = 9;
+const unsigned offset_entry_bits = 5;
+const unsigned length_max_child_offset = 127;  // the 7 low bits of a length node
+const unsigned offset_max_child_offset = 7;    // the 3 low bits of an offset node
+
+const unsigned min_match = 3;
+const unsigned max_match = 258;
+const std::uint32_t window = 65536;  // distances 1..65536
+
+// The slot that bit (0 or 1) leads to from the node in slot node holding
+// entry.
+inline unsigned child_slot(unsigned node, unsigned entry, unsigned entry_bits, unsigned bit)
+{
+    const unsigned offset_mask = (1u << (entry_bits - 2)) - 1;  // 0x7F or 0x07
+    return 2 * ((node >> 1) + (entry & offset_mask) + 1) + bit;
+}
+
+// The flag of a node entry that marks child bit as a leaf: 0x100 and 0x80
+// in the length tree, 0x10 and 0x08 in the offset tree.
+inline unsigned leaf_flag(unsigned entry_bits, unsigned bit)
+{
+    return 1u << (entry_bits - 1 - bit);
+}
+
+// The distance back of a match whose offset leaf is k, with the k - 1
+// bits that follow the code.
+inline std::uint32_t distance_of(unsigned k, std::uint32_t following)
+{
+    return k == 0 ? 1 : (((1u << (k - 1)) | following) & 0xFFFF) + 1;
+}
+
+}  // namespace ostrel
+
+#endif

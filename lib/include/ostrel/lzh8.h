@@ -1,0 +1,116 @@
+/*
+ * libostrel: LZH8 decoding and packing in memory.
+ *
+ * An LZH8 file holds one file's bytes as LZ77 literals and back-references
+ * of up to 64 KiB, coded with one pair of Huffman codes for the whole file,
+ * whose trees it carries as packed tables. Its header declares the decoded
+ * size, at most 2^32 - 1 bytes.
+ *
+ * Every call works on caller-owned buffers and returns a result code. No
+ * call prints, ends the process, raises or catches a signal, or keeps
+ * state between calls: any number of calls may run at once on different
+ * threads. Running out of memory returns LZH8_NO_MEMORY.
+ */
+#ifndef OSTREL_LZH8_H
+#define OSTREL_LZH8_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define LZH8_API __attribute__((visibility("default")))
+#else
+#define LZH8_API
+#endif
+
+typedef enum lzh8_result {
+    LZH8_OK = 0,
+    LZH8_NOT_LZH8 = 1,            /* first byte is not 0x40 */
+    LZH8_TRUNCATED = 2,           /* the input ends before decoding does */
+    LZH8_CORRUPT_LENGTH_TREE = 3, /* a length code leads outside its table */
+    LZH8_CORRUPT_OFFSET_TREE = 4, /* an offset code leads outside its table */
+    LZH8_MATCH_BEFORE_START = 5,  /* a match reaches back before the output's start */
+    LZH8_OUTPUT_TOO_SMALL = 6,    /* out_capacity is below what the call needs */
+    LZH8_INPUT_TOO_LARGE = 7,     /* packing more than 2^32 - 1 bytes */
+    LZH8_BAD_ARGUMENT = 8,        /* a level outside 0..9, a null pointer with a nonzero size */
+    LZH8_NO_MEMORY = 9,
+    LZH8_WRITE_FAILED = 10 /* lzh8_pack_to's write function refused the bytes */
+} lzh8_result;
+
+/* The result in words, never null: those of ostrel's own reports, such as
+ * "corrupt length tree" or "unexpected EOF". */
+LZH8_API const char* lzh8_result_text(lzh8_result result);
+
+/* The library's version, "0.9.0". */
+LZH8_API const char* lzh8_version(void);
+
+/* The decoded size that the header declares, from its 4 or 8 bytes alone.
+ * LZH8_TRUNCATED when in_size is too short for the header, LZH8_NOT_LZH8
+ * when the first byte is not 0x40; *size is then 0. */
+LZH8_API lzh8_result lzh8_decoded_size(const void* in, size_t in_size, size_t* size);
+
+/* Decodes in[0..in_size) into out, which receives exactly the declared
+ * size; *out_size is set to it. in is never read past in_size and out
+ * never written past the smaller of out_capacity and the declared size;
+ * bytes after the last one that decoding needs are never read, so the
+ * input may carry trailing data.
+ *
+ * With out_capacity below the declared size, returns LZH8_OUTPUT_TOO_SMALL
+ * at once, with *out_size set to the declared size, so that a caller can
+ * allocate and call again. On any other failure *out_size is 0, and out
+ * may hold part of the output. */
+LZH8_API lzh8_result lzh8_decode(const void* in, size_t in_size, void* out, size_t out_capacity,
+                                 size_t* out_size);
+
+/* What a caller that reads the file itself needs to tell where decoding
+ * stopped: for LZH8_TRUNCATED, the offset of the read that came up short
+ * and its width, read from that offset on in one piece: 4 for a word of
+ * the header, 2 for the length table's count, 1 for any byte after. A
+ * reader that takes the file that way meets the end at that very read. */
+typedef struct lzh8_details {
+    size_t short_read_offset;
+    unsigned short_read_width;
+} lzh8_details;
+
+/* lzh8_decode, filling in *details (which may be null) for
+ * LZH8_TRUNCATED; for any other result the details are 0. */
+LZH8_API lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* out,
+                                          size_t out_capacity, size_t* out_size,
+                                          lzh8_details* details);
+
+/* An out_capacity that lzh8_pack always finds large enough for in_size
+ * bytes: in_size plus the largest header and tables. */
+LZH8_API size_t lzh8_pack_bound(size_t in_size);
+
+/* Packs in[0..in_size) into out as an LZH8 file and sets *out_size to its
+ * length. level 1 (fastest) to 9 (smallest), or 0 for the default 6.
+ * threads: 0 for every core the process may run on, 1 for the calling
+ * thread only (no thread is started), n for at most n. The bytes written
+ * are the same whatever threads is.
+ *
+ * Any out_capacity >= lzh8_pack_bound(in_size) suffices; with a smaller
+ * one that the file does not fit, returns LZH8_OUTPUT_TOO_SMALL, having
+ * written nothing past out_capacity. On any failure *out_size is 0. */
+LZH8_API lzh8_result lzh8_pack(const void* in, size_t in_size, void* out, size_t out_capacity,
+                               size_t* out_size, int level, unsigned threads);
+
+/* What lzh8_pack_to hands the file to, piece by piece and in order, on
+ * the calling thread: 0 to go on, anything else to stop. */
+typedef int (*lzh8_write_function)(void* context, const void* bytes, size_t size);
+
+/* lzh8_pack, writing the file through write (with context as its first
+ * argument) as it is made instead of into a buffer of the bound's size,
+ * which for a large input is much fresh memory. The same bytes as
+ * lzh8_pack. Once write refuses a piece it is not called again, and the
+ * call returns LZH8_WRITE_FAILED. */
+LZH8_API lzh8_result lzh8_pack_to(const void* in, size_t in_size, lzh8_write_function write,
+                                  void* context, int level, unsigned threads);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
