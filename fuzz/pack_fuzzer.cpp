@@ -1,55 +1,43 @@
-// Coverage-guided fuzzing of the packer against the decoder, in process:
-// the first byte picks the level (1 to 9), the rest is packed, and the
-// packed file is decoded with analyze_LZH8. Anything but the same bytes
-// back is a finding; so is any failure, which ends the process.
-#include "lzh8pack.h"
+// Coverage-guided fuzzing of lzh8_pack against lzh8_decode, in process:
+// the first byte picks the level (1 to 9), the second the room given
+// (the bound, or a share of it), the rest is packed on the calling
+// thread. A file that does not fit must be refused, with nothing written
+// past the room (AddressSanitizer watches the buffer's end), and fit in
+// the bound; the file packed must decode back to the same bytes.
+#include <ostrel/lzh8.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
-
-void analyze_LZH8(std::FILE* input, std::FILE* output);
-
-// The decoder's blocks need no tracking here: a run that fails ends the
-// fuzzer, and one that succeeds frees them.
-void* fuzz_tracked_malloc(std::size_t size)
-{
-    return std::malloc(size);
-}
-
-void fuzz_tracked_free(void* block)
-{
-    std::free(block);
-}
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    using namespace lzh8pack;
-    if (size == 0)
+    if (size < 2)
         return 0;
-    unsigned level = 1 + data[0] % 9;
-    // The packer reads its input in place, as it does a mapped file.
-    const Input plain = {data + 1, size - 1};
-    // The packed file on a real file descriptor, so that it can be seeked.
-    int fd = memfd_create("packed", 0);
-    std::FILE* packed = fd < 0 ? nullptr : fdopen(fd, "w+b");
-    if (packed == nullptr)
-        std::abort();
-    pack_data(packed, plain, level_settings(level));
-    std::fflush(packed);
-    std::rewind(packed);
+    const int level = 1 + data[0] % 9;
+    const std::size_t bound = lzh8_pack_bound(size - 2);
+    const std::size_t room = data[1] < 128 ? bound : bound * (data[1] - 128u) / 128;
+    const std::uint8_t* plain = data + 2;
+    const std::size_t plain_size = size - 2;
 
-    char* decoded = nullptr;
-    std::size_t decoded_size = 0;
-    std::FILE* output = open_memstream(&decoded, &decoded_size);
-    analyze_LZH8(packed, output);
-    std::fclose(output);
-    std::fclose(packed);
-    if (decoded_size != plain.size ||
-        (decoded_size != 0 && std::memcmp(decoded, plain.bytes, decoded_size) != 0))
+    std::vector<std::uint8_t> packed(room);
+    std::size_t packed_size = 0;
+    lzh8_result result = lzh8_pack(plain, plain_size, packed.data(), room, &packed_size, level, 1);
+    if (result == LZH8_OUTPUT_TOO_SMALL && room < bound) {
+        packed.assign(bound, 0);
+        result = lzh8_pack(plain, plain_size, packed.data(), bound, &packed_size, level, 1);
+        if (packed_size <= room)
+            __builtin_trap();  // refused a room it fits in
+    }
+    if (result != LZH8_OK)
         __builtin_trap();
-    std::free(decoded);
+
+    std::vector<std::uint8_t> decoded(plain_size);
+    std::size_t decoded_size = 0;
+    if (lzh8_decode(packed.data(), packed_size, decoded.data(), decoded.size(), &decoded_size) !=
+            LZH8_OK ||
+        decoded_size != plain_size ||
+        (plain_size != 0 && std::memcmp(decoded.data(), plain, plain_size) != 0))
+        __builtin_trap();
     return 0;
 }

@@ -1,8 +1,8 @@
 #!/bin/bash
-# Fuzzes the decoder and the packer for the given number of seconds in all
-# (default 60, half each); the decoder's target starts
-# from the test suite's hand-built files, the format's two example files and
-# packer outputs, and keeping what it learns in build-fuzz/fuzz-corpus.
+# Fuzzes the library's decoder (held to the reference decoder) and its
+# packer (round trips) for the given number of seconds in all (default 60,
+# half each); the decoder's target starts from the test suite's hand-built
+# files and packer outputs, keeping what it learns in build-fuzz/fuzz-corpus.
 # Further arguments go to libFuzzer, for example -jobs=2 -workers=2 for a
 # long run on two cores. Exits non-zero on any finding; the input that
 # caused it is left in build-fuzz/fuzz-artifacts/.
@@ -30,9 +30,9 @@ for plain in "$seeds"/plain_*; do
     rm "$plain"
 done
 
-# Leak detection stays on: the harness releases a failed run's blocks, so
-# anything left over is a real leak of a successful run. The time is split
-# between the decoder's target and the packer's.
+# Leak detection stays on: the library frees everything it takes, on
+# every path. The time is split between the decoder's target and the
+# packer's.
 ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
     "$build/decode_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=4096 -close_fd_mask=2 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" "$seeds"

@@ -1,7 +1,7 @@
 // The packer's code tables, checked against the rules the decoder reads
 // them by, its match finder and its parse, through the packer's stages
 // linked as a library.
-#include "lzh8pack.h"
+#include "pack/pack.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 
 namespace {
 
-using namespace lzh8pack;
+using namespace ostrel;
+using namespace ostrel::pack;
 
 // Walks the laid-out table from the root the way the decoder does and
 // collects every leaf with its depth; fails the test on any rule broken.
@@ -233,7 +234,7 @@ TEST(PackParse, EveryLevelsParseAndItsCutsReplayTheInput)
     }
     for (unsigned level = 1; level <= 9; level++) {
         SCOPED_TRACE(level);
-        Parse parse = parse_input(input_of(data), level_settings(level));
+        Parse parse = parse_input(input_of(data), level_settings(level), 0);
         check_parse(data, parse, max_match);
         for (unsigned max_length : {130u, 10u, 3u}) {
             split_matches(input_of(data), parse, max_length);

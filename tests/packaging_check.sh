@@ -1,8 +1,9 @@
 #!/bin/bash
 # The project as others get it: installed into a scratch prefix, the
-# installed programs run on the shipped example, the man pages linted, a
-# separate project built against the installed ostrel::util, and the .deb
-# made, looked into and checked by lintian (where it is installed).
+# installed programs run on the shipped example, the library's exports
+# and manual pages checked, separate projects built against the installed
+# library through CMake and pkg-config, and the .debs made, looked into
+# and checked by lintian (where it is installed).
 # Usage: packaging_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -13,8 +14,10 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" > /dev/null
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 for file in bin/ostrel bin/lzh8pack share/man/man1/ostrel.1.gz share/man/man1/lzh8pack.1.gz \
-            share/doc/ostrel/copyright share/doc/ostrel/changelog.gz include/ostrel/util.h \
-            "$libdir/libostrel_util.a" "$libdir/cmake/ostrel/ostrelConfig.cmake"; do
+            share/man/man3/lzh8.3.gz share/doc/ostrel/copyright share/doc/ostrel/changelog.gz \
+            include/ostrel/lzh8.h include/ostrel/util.h "$libdir/libostrel.so.1" \
+            "$libdir/libostrel.so" "$libdir/libostrel.a" "$libdir/libostrel_util.a" \
+            "$libdir/pkgconfig/ostrel.pc" "$libdir/cmake/ostrel/ostrelConfig.cmake"; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 
@@ -28,15 +31,35 @@ cmp "$work/again.txt" "$source/examples/stock.txt"
 cmp "$work/stock.lzh8" "$source/examples/stock.lzh8"
 "$prefix/bin/lzh8pack" --version | grep -q '^lzh8pack [0-9]'
 
-# Warnings and errors fail; a style note that the other page is not
-# installed system-wide does not.
-mandoc -Tlint -Wwarning "$source/man/ostrel.1" "$source/man/lzh8pack.1"
+# The shared library has its SONAME and exports the lzh8_ calls alone.
+shared=$prefix/$libdir/libostrel.so.1
+readelf -d "$shared" | grep -q 'SONAME.*\[libostrel\.so\.1\]' || { echo "no SONAME libostrel.so.1"; exit 1; }
+others=$(nm -D --defined-only "$shared" | awk '{ print $NF }' | grep -v '^lzh8_' || true)
+[ -z "$others" ] || { echo "libostrel.so.1 exports more than the lzh8_ calls:"; echo "$others"; exit 1; }
 
+# Warnings and errors fail; a style note that another page is not
+# installed system-wide does not.
+mandoc -Tlint -Wwarning "$source/man/ostrel.1" "$source/man/lzh8pack.1" "$source/man/lzh8.3"
+
+# A C program through pkg-config, against the shared library.
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Werror "$source/examples/decode.c" $(pkg-config --cflags --libs ostrel) \
+    -o "$work/decode"
+LD_LIBRARY_PATH=$prefix/$libdir "$work/decode" "$source/examples/stock.lzh8" "$work/by_pkg_config"
+cmp "$work/by_pkg_config" "$source/examples/stock.txt"
+
+# A CMake project with every exported target: the C example against the
+# shared and the static library, and a C++ program against ostrel::util.
 mkdir "$work/user"
-cat > "$work/user/CMakeLists.txt" <<'CMAKE'
+cat > "$work/user/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.25)
-project(user LANGUAGES CXX)
+project(user LANGUAGES C CXX)
 find_package(ostrel CONFIG REQUIRED)
+add_executable(shared_decode $source/examples/decode.c)
+target_link_libraries(shared_decode PRIVATE ostrel::ostrel)
+add_executable(static_decode $source/examples/decode.c)
+target_link_libraries(static_decode PRIVATE ostrel::ostrel_static)
 add_executable(user main.cpp)
 target_link_libraries(user PRIVATE ostrel::util)
 CMAKE
@@ -55,25 +78,41 @@ int main(int argc, char** argv)
 CPP
 cmake -S "$work/user" -B "$work/user/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > /dev/null
 cmake --build "$work/user/build" > /dev/null
+for program in shared_decode static_decode; do
+    "$work/user/build/$program" "$source/examples/stock.lzh8" "$work/$program.txt"
+    cmp "$work/$program.txt" "$source/examples/stock.txt"
+done
+ldd "$work/user/build/static_decode" | grep -q libostrel && { echo "static_decode loads libostrel"; exit 1; }
 status=0
 "$work/user/build/user" "$source/examples/stock.lzh8" > "$work/user.out" 2> "$work/user.err" || status=$?
 [ "$status" = 1 ] && grep -qx 40 "$work/user.out" &&
     grep -qx 'util.cpp:[0-9]*:get_byte:fread: unexpected EOF' "$work/user.err" ||
-    { echo "the installed library misbehaves:"; cat "$work/user.out" "$work/user.err"; exit 1; }
+    { echo "the installed util library misbehaves:"; cat "$work/user.out" "$work/user.err"; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/deb" > /dev/null)
-deb=$(ls "$work"/deb/ostrel_*.deb)
-contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/share/man/man1/ostrel.1.gz \
-            ./usr/share/man/man1/lzh8pack.1.gz ./usr/include/ostrel/util.h \
-            "./usr/$libdir/libostrel_util.a" ./usr/share/doc/ostrel/copyright; do
-    grep -q " $file\$" <<< "$contents" || { echo "$(basename "$deb") lacks $file"; exit 1; }
+debs=("$work"/deb/*.deb)
+contains() {  # contains PACKAGE FILE...
+    local deb=$work/deb/$1_*.deb contents
+    shift
+    contents=$(dpkg-deb -c $deb)
+    for file in "$@"; do
+        grep -q " $file\\( ->.*\\)\\?\$" <<< "$contents" || { echo "$(basename $deb) lacks $file"; exit 1; }
+    done
+}
+contains ostrel ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/share/man/man1/ostrel.1.gz \
+    ./usr/share/man/man1/lzh8pack.1.gz ./usr/share/doc/ostrel/copyright
+contains libostrel1 "./usr/$libdir/libostrel.so.1" ./usr/share/doc/libostrel1/copyright
+contains libostrel-dev ./usr/include/ostrel/lzh8.h ./usr/include/ostrel/util.h \
+    "./usr/$libdir/libostrel.so" "./usr/$libdir/libostrel.a" "./usr/$libdir/libostrel_util.a" \
+    "./usr/$libdir/pkgconfig/ostrel.pc" ./usr/share/man/man3/lzh8.3.gz
+for deb in "${debs[@]}"; do
+    dpkg-deb -f "$deb" Package Version Depends | tr '\n' ' '
+    echo
 done
-dpkg-deb -f "$deb" Package Version Depends
 if command -v lintian > /dev/null; then
-    report=$(lintian --fail-on error,warning "$deb" 2>&1) ||
-        { echo "$report"; echo "lintian finds errors or warnings in $(basename "$deb")"; exit 1; }
+    report=$(lintian --fail-on error,warning "${debs[@]}" 2>&1) ||
+        { echo "$report"; echo "lintian finds errors or warnings"; exit 1; }
 else
-    echo "lintian is not installed: the .deb is not checked (apt-get install lintian)"
+    echo "lintian is not installed: the .debs are not checked (apt-get install lintian)"
 fi
-echo "packaging checks passed: $(basename "$deb")"
+echo "packaging checks passed: $(cd "$work/deb" && echo *.deb)"

@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 memcheck() {
     "$valgrind" --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
-        --errors-for-leak-kinds=all "$@"
+        --errors-for-leak-kinds=all --suppressions="$(dirname "$0")/valgrind.supp" "$@"
 }
 head -c 200000 "$ostrel" > "$work/binary"
 : > "$work/empty"

@@ -1,0 +1,36 @@
+// The reference decoder the library's decoder is held to: the format
+// taken as plainly as it reads, one byte per checked read, one table
+// lookup per bit, one byte copied at a time.
+#ifndef OSTREL_TESTS_REFERENCE_DECODER_H
+#define OSTREL_TESTS_REFERENCE_DECODER_H
+
+#include <ostrel/lzh8.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What decoding gave: the result, the bytes made (the whole declared size
+// on success, nothing otherwise) and, for LZH8_TRUNCATED, where the read
+// that came up short began and its width.
+struct ReferenceOutcome {
+    lzh8_result result;
+    std::vector<std::uint8_t> bytes;
+    lzh8_details details;
+};
+
+// Decodes in[0..size); declared sizes above most_declared are not decoded
+// (their result is LZH8_OUTPUT_TOO_SMALL), to keep memory in bounds.
+ReferenceOutcome reference_decode(const std::uint8_t* in, std::size_t size,
+                                  std::uint32_t most_declared = 0xFFFFFFFF);
+
+// Decodes in with lzh8_decode_detailed into a buffer of exactly the
+// declared size (and, for a declared size above 0, with one byte less,
+// which must be refused at once) and with the reference decoder, and tells
+// what differs: the result, the bytes, the details of a short read, or
+// bytes written past the declared size. Empty when nothing does. Declared
+// sizes above most_declared are skipped.
+std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
+                                      std::uint32_t most_declared = 1u << 26);
+
+#endif
