@@ -1,0 +1,286 @@
+// In-process speed of libostrel beside libdeflate, on the same content.
+//
+// Decoding: each corpus file packed by lzh8_pack at its default level and
+// by libdeflate at its own (6, raw deflate, so that neither side checks a
+// sum), decoded from memory into a buffer allocated once; then every file
+// cut into pieces of 64 KiB and of 4 KiB, each piece packed and decoded on
+// its own, which weighs what each call costs before its first byte.
+// Packing: lzh8_pack at levels 1, 6 and 9 (on one thread, and on all)
+// beside libdeflate at 1, 6 and 12.
+//
+// Each round times every file with each side in turn, the side that goes
+// first alternating by round; a time is the median of the rounds, and
+// MB/s count the plain bytes. Usage: inproc CORPUS_DIR [ROUNDS]
+#include <ostrel/lzh8.h>
+
+#include <libdeflate.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct File {
+    std::string name;
+    Bytes plain;
+};
+
+std::vector<File> read_corpus(const std::string& directory)
+{
+    std::vector<File> files;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        std::perror(directory.c_str());
+        std::exit(1);
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream in(directory + "/" + entry->d_name, std::ios::binary);
+        files.push_back({entry->d_name, Bytes(std::istreambuf_iterator<char>(in), {})});
+    }
+    closedir(dir);
+    std::sort(files.begin(), files.end(),
+              [](const File& a, const File& b) { return a.name < b.name; });
+    return files;
+}
+
+double seconds_of(const std::function<void()>& work)
+{
+    auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void fail(const std::string& what)
+{
+    std::fprintf(stderr, "inproc: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// One file's content packed both ways, whole or in pieces.
+struct Packed {
+    std::vector<Bytes> lzh8, deflate;
+    std::vector<std::size_t> sizes;  // of each piece's plain bytes
+};
+
+Packed pack_pieces(const Bytes& plain, std::size_t piece, libdeflate_compressor* compressor)
+{
+    Packed packed;
+    for (std::size_t at = 0; at < plain.size() || (at == 0 && plain.empty()); at += piece) {
+        std::size_t size = std::min(piece, plain.size() - at);
+        Bytes lzh8(lzh8_pack_bound(size));
+        std::size_t lzh8_size = 0;
+        if (lzh8_pack(plain.data() + at, size, lzh8.data(), lzh8.size(), &lzh8_size, 6, 0) !=
+            LZH8_OK)
+            fail("lzh8_pack failed");
+        lzh8.resize(lzh8_size);
+        Bytes deflate(libdeflate_deflate_compress_bound(compressor, size));
+        deflate.resize(libdeflate_deflate_compress(compressor, plain.data() + at, size,
+                                                   deflate.data(), deflate.size()));
+        packed.lzh8.push_back(std::move(lzh8));
+        packed.deflate.push_back(std::move(deflate));
+        packed.sizes.push_back(size);
+        if (plain.empty())
+            break;
+    }
+    return packed;
+}
+
+// Decodes every piece into out, enough times to take a measurable while;
+// returns the seconds of one pass.
+double decode_lzh8(const Packed& packed, Bytes& out, unsigned passes)
+{
+    return seconds_of([&] {
+               for (unsigned pass = 0; pass < passes; pass++)
+                   for (std::size_t p = 0; p < packed.lzh8.size(); p++) {
+                       std::size_t size = 0;
+                       if (lzh8_decode(packed.lzh8[p].data(), packed.lzh8[p].size(), out.data(),
+                                       out.size(), &size) != LZH8_OK ||
+                           size != packed.sizes[p])
+                           fail("lzh8_decode failed");
+                   }
+           }) /
+           passes;
+}
+
+double decode_deflate(const Packed& packed, Bytes& out, libdeflate_decompressor* decompressor,
+                      unsigned passes)
+{
+    return seconds_of([&] {
+               for (unsigned pass = 0; pass < passes; pass++)
+                   for (std::size_t p = 0; p < packed.deflate.size(); p++) {
+                       std::size_t size = 0;
+                       if (libdeflate_deflate_decompress(decompressor, packed.deflate[p].data(),
+                                                         packed.deflate[p].size(), out.data(),
+                                                         out.size(), &size) != LIBDEFLATE_SUCCESS ||
+                           size != packed.sizes[p])
+                           fail("libdeflate_deflate_decompress failed");
+                   }
+           }) /
+           passes;
+}
+
+double megabytes_per_second(std::size_t bytes, double seconds)
+{
+    return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0;
+}
+
+void decoding_table(const std::vector<File>& files, std::size_t piece, const char* title,
+                    unsigned rounds)
+{
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    std::size_t largest = 1;
+    for (const File& file : files)
+        largest = std::max(largest, file.plain.size());
+    Bytes out(largest);
+    std::fill(out.begin(), out.end(), 1);  // touched once, before any timing
+
+    std::printf("\n%s\n%-18s %10s %10s %10s %10s %10s %8s\n", title, "file", "bytes", "lzh8 size",
+                "defl size", "lzh8 MB/s", "defl MB/s", "ratio");
+    double lzh8_total = 0, deflate_total = 0;
+    std::size_t bytes_total = 0, lzh8_size_total = 0, deflate_size_total = 0;
+    double worst = 1e9;
+    for (const File& file : files) {
+        Packed packed = pack_pieces(file.plain, piece, compressor);
+        // About 30 ms of decoding per measurement, judged by a first pass.
+        double once = decode_lzh8(packed, out, 1);
+        unsigned passes = static_cast<unsigned>(std::clamp(0.03 / std::max(once, 1e-7), 1.0, 1e5));
+        std::vector<double> lzh8_times, deflate_times;
+        for (unsigned round = 0; round < rounds; round++) {
+            if (round % 2 == 0) {
+                lzh8_times.push_back(decode_lzh8(packed, out, passes));
+                deflate_times.push_back(decode_deflate(packed, out, decompressor, passes));
+            } else {
+                deflate_times.push_back(decode_deflate(packed, out, decompressor, passes));
+                lzh8_times.push_back(decode_lzh8(packed, out, passes));
+            }
+        }
+        double lzh8_time = median(lzh8_times), deflate_time = median(deflate_times);
+        std::size_t lzh8_size = 0, deflate_size = 0;
+        for (std::size_t p = 0; p < packed.lzh8.size(); p++) {
+            lzh8_size += packed.lzh8[p].size();
+            deflate_size += packed.deflate[p].size();
+        }
+        double ratio = deflate_time / lzh8_time;
+        worst = std::min(worst, ratio);
+        std::printf("%-18s %10zu %10zu %10zu %10.1f %10.1f %8.3f\n", file.name.c_str(),
+                    file.plain.size(), lzh8_size, deflate_size,
+                    megabytes_per_second(file.plain.size(), lzh8_time),
+                    megabytes_per_second(file.plain.size(), deflate_time), ratio);
+        lzh8_total += lzh8_time;
+        deflate_total += deflate_time;
+        bytes_total += file.plain.size();
+        lzh8_size_total += lzh8_size;
+        deflate_size_total += deflate_size;
+    }
+    std::printf("%-18s %10zu %10zu %10zu %10.1f %10.1f %8.3f\n", "total", bytes_total,
+                lzh8_size_total, deflate_size_total, megabytes_per_second(bytes_total, lzh8_total),
+                megabytes_per_second(bytes_total, deflate_total), deflate_total / lzh8_total);
+    std::printf("(ratio: lzh8_decode's MB/s over libdeflate's; lowest file %.3f)\n", worst);
+    libdeflate_free_compressor(compressor);
+    libdeflate_free_decompressor(decompressor);
+}
+
+void packing_table(const std::vector<File>& files, unsigned rounds)
+{
+    std::size_t bytes_total = 0;
+    for (const File& file : files)
+        bytes_total += file.plain.size();
+    struct Packer {
+        std::string name;
+        std::function<std::size_t(const Bytes&, Bytes&)> pack;
+    };
+    std::vector<Packer> packers;
+    for (int level : {1, 6, 9})
+        for (unsigned threads : {1u, 0u})
+            packers.push_back(
+                {"lzh8 -" + std::to_string(level) + (threads == 1 ? " one thread" : " all cores"),
+                 [level, threads](const Bytes& plain, Bytes& out) {
+                     std::size_t size = 0;
+                     if (lzh8_pack(plain.data(), plain.size(), out.data(), out.size(), &size, level,
+                                   threads) != LZH8_OK)
+                         fail("lzh8_pack failed");
+                     return size;
+                 }});
+    for (int level : {1, 6, 12})
+        packers.push_back(
+            {"libdeflate -" + std::to_string(level), [level](const Bytes& plain, Bytes& out) {
+                 libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+                 std::size_t size = libdeflate_deflate_compress(
+                     compressor, plain.data(), plain.size(), out.data(), out.size());
+                 libdeflate_free_compressor(compressor);
+                 return size;
+             }});
+    std::size_t largest = 1;
+    for (const File& file : files)
+        largest = std::max(largest, file.plain.size());
+    Bytes out(lzh8_pack_bound(largest) + largest / 8 + 4096);
+    std::fill(out.begin(), out.end(), 1);
+    std::vector<std::vector<double>> times(packers.size());
+    std::vector<std::size_t> sizes(packers.size(), 0);
+    for (unsigned round = 0; round < rounds; round++)
+        for (std::size_t i = 0; i < packers.size(); i++) {
+            std::size_t p = round % 2 == 0 ? i : packers.size() - 1 - i;
+            std::size_t size = 0;
+            times[p].push_back(seconds_of([&] {
+                for (const File& file : files)
+                    size += packers[p].pack(file.plain, out);
+            }));
+            sizes[p] = size;
+        }
+    std::printf("\nPacking the corpus in process\n%-24s %12s %8s %10s\n", "packer", "bytes",
+                "ratio", "MB/s");
+    for (std::size_t p = 0; p < packers.size(); p++)
+        std::printf("%-24s %12zu %8.4f %10.1f\n", packers[p].name.c_str(), sizes[p],
+                    static_cast<double>(sizes[p]) / static_cast<double>(bytes_total),
+                    megabytes_per_second(bytes_total, median(times[p])));
+}
+
+std::string cpu_model()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("model name", 0) == 0)
+            return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s CORPUS_DIR [ROUNDS]\n", argv[0]);
+        return 2;
+    }
+    unsigned rounds = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 7;
+    std::vector<File> files = read_corpus(argv[1]);
+    std::printf("CPU: %s; libostrel %s, libdeflate %s; %u rounds, medians\n", cpu_model().c_str(),
+                lzh8_version(), LIBDEFLATE_VERSION_STRING, rounds);
+    decoding_table(files, SIZE_MAX, "Decoding whole files (lzh8 -6, libdeflate -6)", rounds);
+    decoding_table(files, 64 << 10, "Decoding pieces of 64 KiB, each packed on its own", rounds);
+    decoding_table(files, 4 << 10, "Decoding pieces of 4 KiB, each packed on its own", rounds);
+    packing_table(files, std::max(1u, rounds / 2));
+    return 0;
+}
