@@ -169,6 +169,21 @@ TEST_F(Outputs, EndingSignalsRemoveTheTemporaryFile)
             EXPECT_TRUE(read_file(dir + "/out") == old);
             EXPECT_EQ(strays(dir), std::vector<std::string>{});
         }
+    // ostrel maps its input: cut short while it is decoded, it can no
+    // longer be, and the run ends with a report, not a crash.
+    Outcome cut = run_meanwhile(runs[0], [&](int pid) {
+        for (int wait = 0; wait < 5000 && !has_mapped(pid, dir + "/long.lzh8"); wait++)
+            usleep(1000);
+        truncate((dir + "/long.lzh8").c_str(), 0);
+    });
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        cut.err,
+        std::regex(
+            R"(ostrel\.cpp:[0-9]+:input_failed: input file shrank or failed while it was decoded\n)")))
+        << cut.err;
+    EXPECT_TRUE(read_file(dir + "/out") == old);
+    EXPECT_EQ(strays(dir), std::vector<std::string>{});
 }
 
 // Standard output, by any of its names, is written where the shell put

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostrel/lzh8.h>
+
 #include <sched.h>
 
 #include <csignal>
@@ -206,6 +208,29 @@ TEST_F(Pack, InputOver16MiBTakesTheLongHeader)
     ASSERT_GE(packed.size(), 8u);
     EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 8),
               (Bytes{0x40, 0, 0, 0, 0x00, 0x00, 0x10, 0x01}));
+}
+
+// The program writes, at every level, the very bytes that the library
+// packs, on one thread or on all.
+TEST_F(Pack, WritesWhatTheLibraryPacks)
+{
+    Bytes input = text(1500000, 8);
+    Bytes noise = random_bytes(100000, 8);
+    input.insert(input.end(), noise.begin(), noise.end());
+    write_file(dir + "/in", input);
+    for (int level = 1; level <= 9; level++) {
+        SCOPED_TRACE(level);
+        Bytes packed(lzh8_pack_bound(input.size()));
+        std::size_t size = 0;
+        ASSERT_EQ(
+            lzh8_pack(input.data(), input.size(), packed.data(), packed.size(), &size, level, 1),
+            LZH8_OK);
+        packed.resize(size);
+        Outcome outcome =
+            run({pack_binary, "-" + std::to_string(level), dir + "/in", dir + "/packed"}, 600);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_TRUE(read_file(dir + "/packed") == packed);
+    }
 }
 
 TEST_F(Pack, HeaderForms)
@@ -428,18 +453,6 @@ TEST_F(Pack, RefusesToWriteOverItsInput)
     }
 }
 
-// Whether the process has the file mapped.
-bool mapped(int pid, const std::string& path)
-{
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    std::string line;
-    while (std::getline(maps, line))
-        if (line.size() >= path.size() &&
-            line.compare(line.size() - path.size(), path.size(), path) == 0)
-            return true;
-    return false;
-}
-
 // A write that fails (here past a file size limit, as on a full disk)
 // leaves neither a partial file nor a temporary one, and an existing output
 // as it was; so does a run ended by a signal, with the signal's status.
@@ -475,7 +488,7 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
     // The input is read in place: cut short while it is packed, it can
     // no longer be, and the run ends with a report, not a crash.
     Outcome cut = run_meanwhile({pack_binary, "-9", dir + "/in", dir + "/out"}, [&](int pid) {
-        for (int wait = 0; wait < 1000 && !mapped(pid, dir + "/in"); wait++)
+        for (int wait = 0; wait < 1000 && !has_mapped(pid, dir + "/in"); wait++)
             usleep(10000);
         std::filesystem::resize_file(dir + "/in", 0);
     });
@@ -491,7 +504,7 @@ TEST_F(Pack, FailedOrInterruptedRunsLeaveTheOutputAsItWas)
     // packed may hold bytes of both versions, so nothing is written.
     write_file(dir + "/in", text(24 << 20, 3));
     Outcome changed = run_meanwhile({pack_binary, "-9", dir + "/in", dir + "/out"}, [&](int pid) {
-        for (int wait = 0; wait < 1000 && !mapped(pid, dir + "/in"); wait++)
+        for (int wait = 0; wait < 1000 && !has_mapped(pid, dir + "/in"); wait++)
             usleep(10000);
         std::FILE* in = std::fopen((dir + "/in").c_str(), "r+b");
         std::fseek(in, 12 << 20, SEEK_SET);

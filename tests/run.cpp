@@ -128,6 +128,17 @@ Outcome run_meanwhile(const std::vector<std::string>& argv,
     return finish(child, out_fd, err_fd);
 }
 
+bool has_mapped(int pid, const std::string& path)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.size() >= path.size() &&
+            line.compare(line.size() - path.size(), path.size(), path) == 0)
+            return true;
+    return false;
+}
+
 std::string make_temp_dir()
 {
     char name[] = "/tmp/ostrel-test-XXXXXX";

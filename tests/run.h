@@ -41,6 +41,9 @@ Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsign
 Outcome run_meanwhile(const std::vector<std::string>& argv,
                       const std::function<void(int pid)>& meanwhile);
 
+// Whether the process has the file at path mapped.
+bool has_mapped(int pid, const std::string& path);
+
 // A fresh, empty directory for one test.
 std::string make_temp_dir();
 
