@@ -10,7 +10,9 @@
 //
 // Each round times every file with each side in turn, the side that goes
 // first alternating by round; a time is the median of the rounds, and
-// MB/s count the plain bytes. Usage: inproc CORPUS_DIR [ROUNDS]
+// MB/s count the plain bytes. Usage: inproc CORPUS_DIR [ROUNDS]; with
+// --per-call CORPUS_DIR PIECE, the time of one lzh8_decode call on the
+// corpus cut into pieces (see bench/python_bench.py).
 #include <ostrel/lzh8.h>
 
 #include <libdeflate.h>
@@ -256,6 +258,27 @@ void packing_table(const std::vector<File>& files, unsigned rounds)
                     megabytes_per_second(bytes_total, median(times[p])));
 }
 
+// The nanoseconds of one lzh8_decode call on pieces of piece bytes of the
+// corpus, median of the rounds: the C figure that the Python module's
+// benchmark sets its own calls against.
+void time_calls(const std::vector<File>& files, std::size_t piece, unsigned rounds)
+{
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    Packed all;
+    for (const File& file : files) {
+        Packed packed = pack_pieces(file.plain, piece, compressor);
+        all.lzh8.insert(all.lzh8.end(), packed.lzh8.begin(), packed.lzh8.end());
+        all.sizes.insert(all.sizes.end(), packed.sizes.begin(), packed.sizes.end());
+    }
+    Bytes out(piece);
+    std::vector<double> times;
+    for (unsigned round = 0; round < rounds; round++)
+        times.push_back(decode_lzh8(all, out, 1));
+    std::printf("%.1f ns per call over %zu pieces\n",
+                median(times) / static_cast<double>(all.lzh8.size()) * 1e9, all.lzh8.size());
+    libdeflate_free_compressor(compressor);
+}
+
 std::string cpu_model()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
@@ -270,8 +293,14 @@ std::string cpu_model()
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--per-call") == 0) {
+        time_calls(read_corpus(argv[2]), std::strtoul(argv[3], nullptr, 10), 9);
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s CORPUS_DIR [ROUNDS]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s CORPUS_DIR [ROUNDS]\n       %s --per-call CORPUS_DIR PIECE\n",
+                     argv[0], argv[0]);
         return 2;
     }
     unsigned rounds = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 7;

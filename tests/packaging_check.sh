@@ -31,6 +31,20 @@ cmp "$work/again.txt" "$source/examples/stock.txt"
 cmp "$work/stock.lzh8" "$source/examples/stock.lzh8"
 "$prefix/bin/lzh8pack" --version | grep -q '^lzh8pack [0-9]'
 
+# The Python module, where the build has it, stands alone where that
+# Python finds its packages under the prefix.
+python=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+if [ -d "$build/python/ostrel" ]; then
+    site=$(cd "$prefix" && ls -d lib/python3*/dist-packages)
+    [ -e "$prefix/$site/ostrel/py.typed" ] || { echo "the Python package lacks py.typed"; exit 1; }
+    PYTHONPATH=$prefix/$site "$python" -c '
+import ostrel, sys
+packed = open(sys.argv[1], "rb").read()
+assert ostrel.decompress(packed) == open(sys.argv[2], "rb").read()
+assert ostrel.__file__.startswith(sys.argv[3])' \
+        "$source/examples/stock.lzh8" "$source/examples/stock.txt" "$prefix"
+fi
+
 # The shared library has its SONAME and exports the lzh8_ calls alone.
 shared=$prefix/$libdir/libostrel.so.1
 readelf -d "$shared" | grep -q 'SONAME.*\[libostrel\.so\.1\]' || { echo "no SONAME libostrel.so.1"; exit 1; }
@@ -105,6 +119,10 @@ contains libostrel1 "./usr/$libdir/libostrel.so.1" ./usr/share/doc/libostrel1/co
 contains libostrel-dev ./usr/include/ostrel/lzh8.h ./usr/include/ostrel/util.h \
     "./usr/$libdir/libostrel.so" "./usr/$libdir/libostrel.a" "./usr/$libdir/libostrel_util.a" \
     "./usr/$libdir/pkgconfig/ostrel.pc" ./usr/share/man/man3/lzh8.3.gz
+if [ -d "$build/python/ostrel" ]; then
+    contains python3-ostrel ./usr/lib/python3/dist-packages/ostrel/__init__.py \
+        ./usr/lib/python3/dist-packages/ostrel/py.typed ./usr/share/doc/python3-ostrel/copyright
+fi
 for deb in "${debs[@]}"; do
     dpkg-deb -f "$deb" Package Version Depends | tr '\n' ' '
     echo

@@ -1,0 +1,141 @@
+"""The Python module against the C library it binds (through ctypes)."""
+
+import array
+import ctypes
+import mmap
+import os
+import pathlib
+import subprocess
+import threading
+
+import pytest
+
+import ostrel
+
+library = ctypes.CDLL(os.environ["OSTREL_LIBRARY"])
+library.lzh8_result_text.restype = ctypes.c_char_p
+library.lzh8_version.restype = ctypes.c_char_p
+library.lzh8_pack_bound.restype = ctypes.c_size_t
+library.lzh8_pack_bound.argtypes = [ctypes.c_size_t]
+
+
+def c_decode(data):
+    """lzh8_decode's result and its words, into room for any size."""
+    size = ctypes.c_size_t()
+    library.lzh8_decoded_size(data, ctypes.c_size_t(len(data)), ctypes.byref(size))
+    out = ctypes.create_string_buffer(max(size.value, 1))
+    result = library.lzh8_decode(data, ctypes.c_size_t(len(data)), out,
+                                 ctypes.c_size_t(size.value), ctypes.byref(size))
+    return result, library.lzh8_result_text(result).decode()
+
+
+def c_pack(data, level):
+    out = ctypes.create_string_buffer(library.lzh8_pack_bound(len(data)))
+    size = ctypes.c_size_t()
+    assert library.lzh8_pack(data, ctypes.c_size_t(len(data)), out, ctypes.c_size_t(len(out)),
+                             ctypes.byref(size), level, 1) == 0
+    return out.raw[:size.value]
+
+
+def letters(count, alphabet=16):
+    """Random letters: literals and short matches."""
+    table = bytes(97 + value % alphabet for value in range(256))
+    return os.urandom(count).translate(table)
+
+
+KINDS = {
+    "empty": b"",
+    "one byte": b"\x7f",
+    "text": b" ".join(b"word%d" % (i % 997) for i in range(40000)),
+    "letters": letters(300000),
+    "noise": os.urandom(70000),
+    "runs": b"a" * 100000 + b"b" * 3 + b"c" * 70000,
+    "binary": pathlib.Path(ostrel._ostrel.__file__).read_bytes()[:200000],
+}
+
+
+@pytest.mark.parametrize("level", range(10))
+def test_round_trips_at_every_level_as_the_library_packs(level):
+    for name, data in KINDS.items():
+        packed = ostrel.compress(data, level)
+        assert packed == c_pack(data, level), name
+        assert ostrel.decompress(packed) == data, name
+        assert ostrel.decompressed_size(packed) == len(data)
+
+
+def test_damaged_files_raise_the_library_s_words(tmp_path):
+    subprocess.run([os.environ["OSTREL_SEEDS"], str(tmp_path)], check=True)
+    packed = ostrel.compress(KINDS["text"][:3000], 9)
+    cases = [path.read_bytes() for path in tmp_path.glob("refusal_*")]
+    cases += [packed[:length] for length in range(0, len(packed), 3)]
+    cases += [packed[:i] + bytes([packed[i] ^ 0x10]) + packed[i + 1:] for i in range(len(packed))]
+    for data in cases:
+        result, text = c_decode(data)
+        if result == 0:
+            assert len(ostrel.decompress(data)) == ostrel.decompressed_size(data)
+            continue
+        with pytest.raises(ostrel.Error) as raised:
+            ostrel.decompress(data)
+        assert str(raised.value) == text and raised.value.code == result
+
+
+def test_every_buffer_type_in_and_out():
+    data = KINDS["letters"]
+    packed = ostrel.compress(data)
+    with mmap.mmap(-1, len(packed)) as mapped:
+        mapped[:] = packed
+        sources = [packed, bytearray(packed), memoryview(packed), mapped,
+                   array.array("B", packed), memoryview(b"xy" + packed + b"z")[2:-1]]
+        for source in sources:
+            assert ostrel.decompress(source) == data, type(source)
+    room = bytearray(len(data) + 10)
+    assert ostrel.decompress_into(packed, memoryview(room)[5:5 + len(data)]) == len(data)
+    assert room[5:5 + len(data)] == data and room[:5] == room[-5:] == bytes(5)
+    short = bytearray(len(data) - 1)
+    with pytest.raises(ostrel.Error) as raised:
+        ostrel.decompress_into(packed, short)
+    assert raised.value.code == 6 and str(raised.value) == "output buffer too small"
+    assert short == bytes(len(short))
+    numpy = pytest.importorskip("numpy")
+    array_out = numpy.zeros(len(data), dtype=numpy.uint8)
+    assert ostrel.decompress_into(numpy.frombuffer(packed, dtype=numpy.uint8), array_out)
+    assert array_out.tobytes() == data
+
+
+def test_wrong_arguments():
+    for wrong in (42, "text", None):
+        with pytest.raises(TypeError):
+            ostrel.decompress(wrong)
+    with pytest.raises(TypeError):
+        ostrel.decompress_into(b"@", b"read-only")
+    for level in (-1, 10, 2 ** 70):
+        with pytest.raises(ValueError):
+            ostrel.compress(b"abc", level)
+    assert issubclass(ostrel.Error, ValueError)
+    assert ostrel.__version__ == library.lzh8_version().decode()
+    assert "decompress(data) -> bytes" in ostrel.decompress.__doc__
+
+
+def test_threads_decode_inside_the_library_at_once():
+    """Two threads decode at once: a third sees both outputs part-written
+    at one moment, which a call that held the GIL would never let it see."""
+    data = letters(24 << 20)
+    packed = ostrel.compress(data, 1)
+    outputs = [bytearray(len(data)), bytearray(len(data))]
+    start = threading.Barrier(3)
+
+    def decode(output):
+        start.wait()
+        ostrel.decompress_into(packed, output)
+
+    threads = [threading.Thread(target=decode, args=(output,)) for output in outputs]
+    for thread in threads:
+        thread.start()
+    start.wait()
+    both_inside = False
+    while any(thread.is_alive() for thread in threads) and not both_inside:
+        both_inside = all(output[0] != 0 and output[-1] == 0 for output in outputs)
+    for thread in threads:
+        thread.join()
+    assert both_inside
+    assert outputs[0] == outputs[1] == data
