@@ -137,39 +137,49 @@ const unsigned offset_lookup_bits = 8;
 // A lookup table maps the next `lookup_bits` bits of the stream to what
 // they begin. Its 32-bit entries, for both trees:
 //
-//   bits 0-4    how many bits the first code takes (for a node or a bad
-//               branch: how many bits lead there)
-//   bit 5       the code is not resolved here: bits 8-17 hold the node it
+//   bits 0-5    the bits that the fast loop takes for the entry (for a
+//               match, before the bits that follow its offset code)
+//   bit 6       a match (length tree)
+//   bit 7       the code is not resolved here: bits 8-17 hold the node it
 //               goes on from, or 0 for a branch outside the tree
-//   bits 8-     the outcome:
-//     length tree   bits 8-15 the literal, or the match length less 3 when
-//                   bit 6 is set; bit 7 set when a second literal's code
-//                   follows within the looked-up bits, bits 16-23 holding
-//                   it; bits 24-28 the bits both literals take
-//     offset tree   bits 8-12 the count of following bits, bits 16-31 the
-//                   displacement's implied top bit, cut to 16 bits
+//   bits 24-28  how many bits the entry's first code takes (for a node or
+//               a bad branch: how many bits lead there)
+//   length tree, a literal: bits 8-15 the literal, bits 29-30 the count of
+//               literals (1 or 2) that the entry writes, bits 16-23 the
+//               second literal, whose code follows the first within the
+//               looked-up bits
+//   length tree, a match: bits 8-15 the match length less 3; bit 31 set
+//               when the offset code follows within the looked-up bits,
+//               with its k (the displacement's bit count) in bits 16-20
+//   offset tree: bits 16-20 k
 //
 // so a literal entry is written out as the two bytes from bit 8, of which
-// the second counts only when bit 7 says so. No entry is 0 or all ones,
-// which the decoding steps below return for a bad branch and for an input
-// that ends.
-const std::uint32_t lookup_unresolved = 1 << 5;
+// the second counts only when it says so; that count lies at its top,
+// and the bits taken at its bottom, so that each is had in one step. No
+// entry is 0 or all ones, which the decoding steps below return for a bad
+// branch and for an input that ends.
 const std::uint32_t lookup_match = 1 << 6;
-const std::uint32_t lookup_pair = 1 << 7;
+const std::uint32_t lookup_unresolved = 1 << 7;
+const std::uint32_t lookup_joined = 1u << 31;
+const std::uint32_t one_literal = 1 << 29;
 const std::uint32_t bad_branch = 0;
 const std::uint32_t input_ended = 0xFFFFFFFF;
+
+// The bits an entry's first code takes.
+inline unsigned first_code_bits(std::uint32_t entry)
+{
+    return entry >> 24 & 31;
+}
 
 std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
 {
     std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 24 | code_bits;
-    return symbol >= 256 ? entry | lookup_match : entry;
+    return symbol >= 256 ? entry | lookup_match : entry | one_literal;
 }
 
 std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
 {
-    std::uint32_t top = k == 0 ? 0 : (std::uint32_t{1} << (k - 1)) & 0xFFFF;
-    unsigned following = k > 1 ? k - 1 : 0;
-    return top << 16 | following << 8 | code_bits;
+    return k << 16 | code_bits << 24 | code_bits;
 }
 
 // Fills the lookup entries of every code that starts with the depth bits
@@ -185,11 +195,11 @@ void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
         if (child == 0)
-            outcome = lookup_unresolved | length;
+            outcome = lookup_unresolved | length << 24;
         else if (leaf)
             outcome = leaf_entry(tree.slots[child], length);
         else if (length == lookup_bits)
-            outcome = child << 8 | lookup_unresolved | length;
+            outcome = child << 8 | lookup_unresolved | length << 24;
         else {
             fill_lookup(tree, lookup_bits, lookup, leaf_entry, child, length, code);
             continue;
@@ -199,30 +209,39 @@ void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
     }
 }
 
-bool is_literal(std::uint32_t entry)
+inline bool is_literal(std::uint32_t entry)
 {
     return (entry & (lookup_unresolved | lookup_match)) == 0;
 }
 
-// Joins to each literal entry the literal whose code follows it, where
-// that code ends within the looked-up bits: the entry for the bits after
-// the first code, taken with zeros below, is that code's whenever it is no
-// longer than the bits known. Entries are joined in place; the fields read
-// from a second entry (bits 0-15) are the same joined or not.
-void pair_literals(std::uint32_t* lookup, unsigned lookup_bits)
+// Joins to each literal entry the literal whose code follows it, and to
+// each match entry the offset code that follows it, where that code ends
+// within the looked-up bits: the entry for the bits after the first code,
+// taken with zeros below, is that code's whenever it is no longer than
+// the bits known. Entries are joined in place; the fields read from a
+// second entry are the same joined or not.
+void join_second_codes(std::uint32_t* length_lookup, const std::uint32_t* offset_lookup)
 {
-    const std::uint32_t mask = (1u << lookup_bits) - 1;
+    const std::uint32_t mask = (1u << length_lookup_bits) - 1;
     for (std::uint32_t index = 0; index <= mask; index++) {
-        std::uint32_t first = lookup[index];
-        unsigned first_bits = first & 31;
-        if (!is_literal(first))
+        std::uint32_t first = length_lookup[index];
+        if ((first & lookup_unresolved) != 0)
             continue;
-        std::uint32_t second = lookup[(index << first_bits) & mask];
-        unsigned second_bits = second & 31;
-        if (!is_literal(second) || first_bits + second_bits > lookup_bits)
+        const unsigned first_bits = first & 63, left = length_lookup_bits - first_bits;
+        const std::uint32_t rest = (index << first_bits) & mask;
+        if ((first & lookup_match) == 0) {
+            std::uint32_t second = length_lookup[rest];
+            unsigned second_bits = first_code_bits(second);
+            if (is_literal(second) && second_bits <= left)
+                length_lookup[index] = (first & 0x1F00FF00) | 2 * one_literal |
+                                       (second >> 8 & 0xFF) << 16 | (first_bits + second_bits);
             continue;
-        lookup[index] = (first & 0xFFFF) | lookup_pair | (second >> 8 & 0xFF) << 16 |
-                        (first_bits + second_bits) << 24;
+        }
+        std::uint32_t offset = offset_lookup[rest >> (length_lookup_bits - offset_lookup_bits)];
+        unsigned offset_bits = offset & 63;
+        if ((offset & lookup_unresolved) == 0 && offset_bits <= left)
+            length_lookup[index] = (first & 0x1F00FFC0) | lookup_joined | (offset & 0x1F0000) |
+                                   (first_bits + offset_bits);
     }
 }
 
@@ -364,7 +383,7 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
     if (reader.count < lookup_bits)
         refill(reader);
     std::uint32_t entry = lookup[reader.bits >> (64 - lookup_bits)];
-    unsigned used = entry & 31;
+    unsigned used = first_code_bits(entry);
     unsigned node = 1;
     if (used <= reader.count) {
         reader.bits <<= used;
@@ -381,47 +400,54 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
     return leaf_entry(static_cast<unsigned>(value), 1);
 }
 
-// The count of bits that follow an offset entry's code.
+// The count of bits that follow an offset code of k: k - 1, none for k
+// of 0 or 1.
+inline unsigned following_for(unsigned k)
+{
+    return k - (k != 0);
+}
+
 inline unsigned following_bits(std::uint32_t offset)
 {
-    return offset >> 8 & 31;
+    return following_for(offset >> 16 & 31);
 }
 
 // A match's distance from its offset entry and the bits that followed.
 inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t following)
 {
-    return ((offset >> 16 | following) & 0xFFFF) + 1;
+    return distance_of(offset >> 16 & 31, following);
 }
 
-// The same from the bits at the top of the buffer, just after the code:
+// The same from the bits at the top of the buffer, just after the codes:
 // shifting right by one and then by 63 - n takes n bits, none when n is 0,
 // with no shift of 64.
-inline std::uint32_t distance_from(std::uint32_t offset, std::uint64_t bits)
+inline std::uint32_t distance_from(unsigned k, std::uint64_t bits)
 {
-    unsigned n = following_bits(offset);
-    return distance_of_entry(offset, static_cast<std::uint32_t>(bits >> 1 >> (63 - n)));
+    return distance_of(k, static_cast<std::uint32_t>(bits >> 1 >> (63 - following_for(k))));
 }
 
 // Copies a match forward, in steps as wide as the distance allows. Every
 // step reads only bytes already written: a step of w bytes starts at
-// least w bytes ahead of its source. Writes run up to 15 bytes past the
+// least w bytes ahead of its source. Writes run up to 31 bytes past the
 // match, into bytes written again later or into room the fast loop keeps.
 inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t count)
 {
     const std::uint8_t* from = to - distance;
     std::uint8_t* const end = to + count;
     if (distance >= 16) {
-        do {
+        // Most matches are short: 32 bytes are copied whatever the length,
+        // without a branch on it.
+        std::memcpy(to, from, 16);
+        std::memcpy(to + 16, from + 16, 16);
+        for (to += 32, from += 32; to < end; to += 16, from += 16)
             std::memcpy(to, from, 16);
-            to += 16;
-            from += 16;
-        } while (to < end);
     } else if (distance >= 8) {
-        do {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + 8, from + 8, 8);
+        std::memcpy(to + 16, from + 16, 8);
+        std::memcpy(to + 24, from + 24, 8);
+        for (to += 32, from += 32; to < end; to += 8, from += 8)
             std::memcpy(to, from, 8);
-            to += 8;
-            from += 8;
-        } while (to < end);
     } else if (distance == 1) {
         std::memset(to, *from, count);
     } else {
@@ -497,7 +523,63 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
 
 // The room the fast loop keeps after q: three literal entries (6 bytes),
 // then the longest match, then its copy's overrun.
-const std::uint32_t fast_room = 6 + max_match + 16;
+const std::uint32_t fast_room = 6 + max_match + 32;
+
+// The rest of a match whose length is known and whose length code is
+// taken: its offset code, walked where the lookup does not resolve it,
+// the bits that follow, and the copy (the fast one, as in the fast loop).
+lzh8_result finish_match(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                         std::uint32_t& q, std::uint32_t length)
+{
+    std::uint32_t offset = decode_code<offset_leaf>(reader, lookups.offset_lookup,
+                                                    offset_lookup_bits, lookups.offsets);
+    if (offset == bad_branch)
+        return LZH8_CORRUPT_OFFSET_TREE;
+    if (offset == input_ended)
+        return LZH8_TRUNCATED;
+    bool ended = false;
+    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
+    if (ended)
+        return LZH8_TRUNCATED;
+    std::uint32_t distance = distance_of_entry(offset, following);
+    if (distance > q)
+        return LZH8_MATCH_BEFORE_START;
+    copy_match(image + q, distance, length);
+    q += length;
+    return LZH8_OK;
+}
+
+inline void take(BitReader& reader, unsigned used)
+{
+    reader.bits <<= used;
+    reader.count -= used;
+}
+
+inline std::uint32_t next_length_entry(const BitReader& reader, const std::uint32_t* lookup)
+{
+    return lookup[reader.bits >> (64 - length_lookup_bits)];
+}
+
+// Both bytes of a literal entry are stored; a second that does not count
+// is written over by the next symbol, or lies in the room the fast loop
+// keeps.
+inline void put_literals(BitReader& reader, std::uint32_t entry, std::uint8_t* image,
+                         std::uint32_t& q)
+{
+    auto pair = static_cast<std::uint16_t>(entry >> 8);
+    std::memcpy(image + q, &pair, 2);
+    q += entry >> 29;
+    take(reader, entry & 63);
+}
+
+// A refill before a lookup, where the input has room for the fast loop.
+inline bool refill_for_lookup(BitReader& reader)
+{
+    if (reader.end - reader.next < 16)
+        return false;
+    refill_fast(reader);
+    return true;
+}
 
 lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                           std::uint32_t size)
@@ -506,54 +588,85 @@ lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_
     const std::uint32_t* offset_lookup = lookups.offset_lookup;
     std::uint32_t q = 0;
     // The fast loop. Each round starts with 16 bytes of input left, so it
-    // may refill twice (a refill moves on at most 7 bytes and reads 8).
-    // A refill leaves 56 bits or more: enough for three literal entries of
-    // up to 12 bits, and after the second refill for a match, whose length
-    // code (12 bits), offset code (8) and following bits (30) take 50 at
-    // most when the lookups resolve them. Anything else takes the general
-    // path, which finds its bits there too. The loop's reader is a copy
-    // whose address is never taken, so that its fields can stay in
-    // registers; it is handed back to `reader` for the calls that take one.
+    // may refill twice (a refill moves on at most 7 bytes and reads 8), and
+    // with the entry for the next bits already looked up: a refill keeps
+    // the buffered bits in place, so an entry stays good across one. A
+    // refill leaves 56 bits or more: enough for three literal entries of
+    // up to 12 bits and then a match's length code; after the second
+    // refill, its offset code (8 bits) and following bits (30 at most),
+    // and the next lookup (12). Codes that the lookups do not resolve take
+    // the general path, which may leave fewer bits than a lookup needs:
+    // the next entry is then looked up after a refill, or the careful loop
+    // takes over near the input's end. The next entry is looked up before
+    // a match is copied, so that the load and the copy overlap. The loop's
+    // reader is a copy whose address is never taken, so that its fields
+    // can stay in registers, where the image's byte stores, which may
+    // alias anything in memory, would otherwise send them back to memory
+    // every time; it is handed back to `reader` for the calls that take
+    // one.
     const std::uint32_t fast_until = size > fast_room ? size - fast_room : 0;
     BitReader fast = reader;
-    while (q < fast_until && fast.end - fast.next >= 16) {
+    std::uint32_t entry = 0;
+    bool fast_loop = q < fast_until && refill_for_lookup(fast);
+    if (fast_loop)
+        entry = next_length_entry(fast, length_lookup);
+    while (fast_loop && q < fast_until && fast.end - fast.next >= 16) {
         refill_fast(fast);
-        std::uint32_t entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
-        for (int n = 0; n < 3 && is_literal(entry); n++) {
-            // Both bytes are stored; a second that does not count is
-            // written over by the next symbol, or lies in the room kept.
-            auto pair = static_cast<std::uint16_t>(entry >> 8);
-            std::memcpy(image + q, &pair, 2);
-            q += 1 + (entry >> 7 & 1);
-            unsigned used = entry >> 24;
-            fast.bits <<= used;
-            fast.count -= used;
-            entry = length_lookup[fast.bits >> (64 - length_lookup_bits)];
+        if (is_literal(entry)) {
+            put_literals(fast, entry, image, q);
+            entry = next_length_entry(fast, length_lookup);
+            if (is_literal(entry)) {
+                put_literals(fast, entry, image, q);
+                entry = next_length_entry(fast, length_lookup);
+                if (is_literal(entry)) {
+                    put_literals(fast, entry, image, q);
+                    entry = next_length_entry(fast, length_lookup);
+                    continue;
+                }
+            }
         }
-        if (is_literal(entry))
-            continue;
-        // A refill keeps the buffered bits in place, so entry stays good.
-        refill_fast(fast);
-        unsigned length_bits = entry & 31;
-        std::uint32_t offset = offset_lookup[fast.bits << length_bits >> (64 - offset_lookup_bits)];
-        if (((entry | offset) & lookup_unresolved) == 0) {
-            unsigned code_bits = length_bits + (offset & 31);
-            std::uint32_t distance = distance_from(offset, fast.bits << code_bits);
-            unsigned used = code_bits + following_bits(offset);
-            fast.bits <<= used;
-            fast.count -= used;
+        lzh8_result result = LZH8_OK;
+        if ((entry & lookup_unresolved) != 0) {
+            reader = fast;
+            result = decode_symbol<false>(reader, lookups, image, q, size);
+        } else if ((entry & lookup_joined) != 0) {
+            // Both codes resolved at once: a displacement of k bits, k - 1
+            // of them following the codes, the top one implied.
+            refill_fast(fast);
+            const std::uint32_t length = match_length(entry);
+            const unsigned k = entry >> 16 & 31, code_bits = entry & 63;
+            const std::uint32_t distance = distance_from(k, fast.bits << code_bits);
+            take(fast, code_bits + following_for(k));
+            entry = next_length_entry(fast, length_lookup);
             if (distance > q)
                 return LZH8_MATCH_BEFORE_START;
-            std::uint32_t length = match_length(entry);
             copy_match(image + q, distance, length);
             q += length;
             continue;
+        } else {
+            const std::uint32_t length = match_length(entry);
+            take(fast, entry & 63);
+            refill_fast(fast);
+            std::uint32_t offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
+            if ((offset & lookup_unresolved) == 0) {
+                const unsigned code_bits = offset & 63, k = offset >> 16 & 31;
+                const std::uint32_t distance = distance_from(k, fast.bits << code_bits);
+                take(fast, code_bits + following_for(k));
+                entry = next_length_entry(fast, length_lookup);
+                if (distance > q)
+                    return LZH8_MATCH_BEFORE_START;
+                copy_match(image + q, distance, length);
+                q += length;
+                continue;
+            }
+            reader = fast;
+            result = finish_match(reader, lookups, image, q, length);
         }
-        reader = fast;
-        lzh8_result result = decode_symbol<false>(reader, lookups, image, q, size);
         if (result != LZH8_OK)
             return result;
         fast = reader;
+        fast_loop = refill_for_lookup(fast);
+        entry = next_length_entry(fast, length_lookup);
     }
     reader = fast;
     // The careful loop: the same symbols, every read and write checked.
@@ -605,8 +718,8 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
         if (spells_its_literals(length_lookup) && in.size - stream_at >= size) {
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
-            pair_literals(length_lookup, length_lookup_bits);
             fill_lookup(offsets, offset_lookup_bits, offset_lookup, offset_leaf, 1, 0, 0);
+            join_second_codes(length_lookup, offset_lookup);
             const Lookups lookups = {length_lookup, lengths, offset_lookup, offsets};
             BitReader reader = {0, 0, in.bytes + stream_at, in.bytes + in.size};
             lzh8_result result = decode_stream(reader, lookups, out, size);

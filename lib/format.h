@@ -58,10 +58,11 @@ inline unsigned leaf_flag(unsigned entry_bits, unsigned bit)
 }
 
 // The distance back of a match whose offset leaf is k, with the k - 1
-// bits that follow the code.
+// bits that follow the code: the implied top bit, which 1 << k halved
+// gives for every k, and only the low 16 bits of the displacement count.
 inline std::uint32_t distance_of(unsigned k, std::uint32_t following)
 {
-    return k == 0 ? 1 : (((1u << (k - 1)) | following) & 0xFFFF) + 1;
+    return ((((1u << k) >> 1) | following) & 0xFFFF) + 1;
 }
 
 }  // namespace ostrel
