@@ -131,18 +131,20 @@ unsigned walk_step(const Tree& tree, unsigned node, unsigned bit, bool& leaf)
 
 // ---- Lookup tables ------------------------------------------------------
 
+// The length lookup takes 12 bits for a long stream; a short one, for which
+// building the table costs more than it saves, takes fewer (see
+// length_lookup_bits_for).
 const unsigned length_lookup_bits = 12;
 const unsigned offset_lookup_bits = 8;
 
 // A lookup table maps the next `lookup_bits` bits of the stream to what
 // they begin. Its 32-bit entries, for both trees:
 //
-//   bits 0-5    the bits that the fast loop takes for the entry (for a
-//               match, before the bits that follow its offset code)
+//   bits 0-5    the bits that the fast loop takes for the entry
 //   bit 6       a match (length tree)
 //   bit 7       the code is not resolved here: bits 8-17 hold the node it
 //               goes on from, or 0 for a branch outside the tree
-//   bits 24-28  how many bits the entry's first code takes (for a node or
+//   bits 25-28  how many bits the entry's first code takes (for a node or
 //               a bad branch: how many bits lead there)
 //   length tree, a literal: bits 8-15 the literal, bits 29-30 the count of
 //               literals (1 or 2) that the entry writes, bits 16-23 the
@@ -151,6 +153,8 @@ const unsigned offset_lookup_bits = 8;
 //   length tree, a match: bits 8-15 the match length less 3; bit 31 set
 //               when the offset code follows within the looked-up bits,
 //               with its k (the displacement's bit count) in bits 16-20
+//               and the bits of both codes in bits 21-24 (the bits taken,
+//               in bits 0-5, are those and the k - 1 that follow)
 //   offset tree: bits 16-20 k
 //
 // so a literal entry is written out as the two bytes from bit 8, of which
@@ -168,26 +172,26 @@ const std::uint32_t input_ended = 0xFFFFFFFF;
 // The bits an entry's first code takes.
 inline unsigned first_code_bits(std::uint32_t entry)
 {
-    return entry >> 24 & 31;
+    return entry >> 25 & 15;
 }
 
 std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
 {
-    std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 24 | code_bits;
+    std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 25 | code_bits;
     return symbol >= 256 ? entry | lookup_match : entry | one_literal;
 }
 
 std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
 {
-    return k << 16 | code_bits << 24 | code_bits;
+    return k << 16 | code_bits << 25 | code_bits;
 }
 
 // Fills the lookup entries of every code that starts with the depth bits
 // of prefix, which lead to node: leaves and bad slots within lookup_bits
 // bits are resolved; longer codes stop at the node they reach.
-void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
-                 std::uint32_t (*leaf_entry)(unsigned, unsigned), unsigned node, unsigned depth,
-                 unsigned prefix)
+template <std::uint32_t (*leaf_entry)(unsigned, unsigned)>
+void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, unsigned node,
+                 unsigned depth, unsigned prefix)
 {
     for (unsigned bit = 0; bit < 2; bit++) {
         bool leaf;
@@ -195,17 +199,19 @@ void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup,
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
         if (child == 0)
-            outcome = lookup_unresolved | length << 24;
+            outcome = lookup_unresolved | length << 25;
         else if (leaf)
             outcome = leaf_entry(tree.slots[child], length);
         else if (length == lookup_bits)
-            outcome = child << 8 | lookup_unresolved | length << 24;
+            outcome = child << 8 | lookup_unresolved | length << 25;
         else {
-            fill_lookup(tree, lookup_bits, lookup, leaf_entry, child, length, code);
+            fill_lookup<leaf_entry>(tree, lookup_bits, lookup, child, length, code);
             continue;
         }
         unsigned spare = lookup_bits - length;
-        std::fill_n(lookup + (code << spare), 1u << spare, outcome);
+        std::uint32_t* first = lookup + (code << spare);
+        for (std::uint32_t* at = first; at < first + (1u << spare); at++)
+            *at = outcome;
     }
 }
 
@@ -214,44 +220,54 @@ inline bool is_literal(std::uint32_t entry)
     return (entry & (lookup_unresolved | lookup_match)) == 0;
 }
 
+// The count of bits that follow an offset code of k: k - 1, none for k
+// of 0 or 1.
+inline unsigned following_for(unsigned k)
+{
+    return k - (k != 0);
+}
+
 // Joins to each literal entry the literal whose code follows it, and to
 // each match entry the offset code that follows it, where that code ends
 // within the looked-up bits: the entry for the bits after the first code,
 // taken with zeros below, is that code's whenever it is no longer than
 // the bits known. Entries are joined in place; the fields read from a
 // second entry are the same joined or not.
-void join_second_codes(std::uint32_t* length_lookup, const std::uint32_t* offset_lookup)
+void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
+                       const std::uint32_t* offset_lookup)
 {
-    const std::uint32_t mask = (1u << length_lookup_bits) - 1;
+    const std::uint32_t mask = (1u << length_bits) - 1;
     for (std::uint32_t index = 0; index <= mask; index++) {
         std::uint32_t first = length_lookup[index];
         if ((first & lookup_unresolved) != 0)
             continue;
-        const unsigned first_bits = first & 63, left = length_lookup_bits - first_bits;
+        const unsigned first_bits = first & 63, left = length_bits - first_bits;
         const std::uint32_t rest = (index << first_bits) & mask;
         if ((first & lookup_match) == 0) {
             std::uint32_t second = length_lookup[rest];
             unsigned second_bits = first_code_bits(second);
             if (is_literal(second) && second_bits <= left)
-                length_lookup[index] = (first & 0x1F00FF00) | 2 * one_literal |
+                length_lookup[index] = (first & 0x1E00FF00) | 2 * one_literal |
                                        (second >> 8 & 0xFF) << 16 | (first_bits + second_bits);
             continue;
         }
-        std::uint32_t offset = offset_lookup[rest >> (length_lookup_bits - offset_lookup_bits)];
+        std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
         unsigned offset_bits = offset & 63;
-        if ((offset & lookup_unresolved) == 0 && offset_bits <= left)
-            length_lookup[index] = (first & 0x1F00FFC0) | lookup_joined | (offset & 0x1F0000) |
-                                   (first_bits + offset_bits);
+        if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
+            const unsigned k = offset >> 16 & 31, code_bits = first_bits + offset_bits;
+            length_lookup[index] = (first & 0x1E00FFC0) | lookup_joined | k << 16 |
+                                   code_bits << 21 | (code_bits + following_for(k));
+        }
     }
 }
 
 // Whether every 8 bits of the stream are a literal's code that spells the
 // literal itself: then the stream is the decoded bytes, to be copied, not
 // decoded. The packer stores input that does not compress this way.
-bool spells_its_literals(const std::uint32_t* length_lookup)
+bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits)
 {
-    const unsigned spare = length_lookup_bits - 8;
-    for (std::uint32_t index = 0; index < 1u << length_lookup_bits; index++)
+    const unsigned spare = length_bits - 8;
+    for (std::uint32_t index = 0; index < 1u << length_bits; index++)
         if (length_lookup[index] != length_leaf(index >> spare, 8))
             return false;
     return true;
@@ -400,13 +416,6 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
     return leaf_entry(static_cast<unsigned>(value), 1);
 }
 
-// The count of bits that follow an offset code of k: k - 1, none for k
-// of 0 or 1.
-inline unsigned following_for(unsigned k)
-{
-    return k - (k != 0);
-}
-
 inline unsigned following_bits(std::uint32_t offset)
 {
     return following_for(offset >> 16 & 31);
@@ -449,13 +458,20 @@ inline void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t c
         for (to += 32, from += 32; to < end; to += 8, from += 8)
             std::memcpy(to, from, 8);
     } else if (distance == 1) {
-        std::memset(to, *from, count);
+        // A run of one byte, stored 8 at a time.
+        const std::uint64_t run = *from * 0x0101010101010101u;
+        for (unsigned at = 0; at < 32; at += 8)
+            std::memcpy(to + at, &run, 8);
+        for (to += 32; to < end; to += 8)
+            std::memcpy(to, &run, 8);
     } else {
         // Distances 2 to 7: the bytes repeat with the distance as period,
         // so a source any multiple of it back holds the same bytes. Once
         // one at least 8 back has been written byte by byte, 8 bytes at a
-        // time copy from there.
-        std::uint32_t step = distance * ((8 + distance - 1) / distance);
+        // time copy from there. (Copying 8 bytes at a time from the
+        // distance back would read bytes its last store holds, which
+        // processors forward slowly from a store of another size.)
+        const std::uint32_t step = distance * ((8 + distance - 1) / distance);
         std::uint8_t* widened = to + std::min(step, count);
         for (; to < widened; to++)
             *to = *(to - distance);
@@ -473,6 +489,7 @@ inline std::uint32_t match_length(std::uint32_t entry)
 // Both trees with their lookup tables.
 struct Lookups {
     const std::uint32_t* length_lookup;
+    unsigned length_bits;
     const Tree& lengths;
     const std::uint32_t* offset_lookup;
     const Tree& offsets;
@@ -488,7 +505,7 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
                           std::uint32_t& q, std::uint32_t size)
 {
     std::uint32_t entry = decode_code<length_leaf>(reader, lookups.length_lookup,
-                                                   length_lookup_bits, lookups.lengths);
+                                                   lookups.length_bits, lookups.lengths);
     if (entry == bad_branch)
         return LZH8_CORRUPT_LENGTH_TREE;
     if (entry == input_ended)
@@ -521,9 +538,11 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
     return LZH8_OK;
 }
 
-// The room the fast loop keeps after q: three literal entries (6 bytes),
-// then the longest match, then its copy's overrun.
-const std::uint32_t fast_room = 6 + max_match + 32;
+// The room the fast loop keeps after q: three literal entries (6 bytes)
+// and a copy's overrun; a match goes ahead only where the image has room
+// for its length and the overrun after it.
+const std::uint32_t copy_overrun = 32;
+const std::uint32_t fast_room = 6 + copy_overrun;
 
 // The rest of a match whose length is known and whose length code is
 // taken: its offset code, walked where the lookup does not resolve it,
@@ -549,133 +568,177 @@ lzh8_result finish_match(BitReader& reader, const Lookups& lookups, std::uint8_t
     return LZH8_OK;
 }
 
-inline void take(BitReader& reader, unsigned used)
+// The fast loop's bit buffer: a BitReader's bits and next byte, and a
+// count that only its low 6 bits tell (the loop subtracts whole entries
+// from it, whose bits above their bottom 6 fall away modulo 64).
+struct FastBits {
+    std::uint64_t bits;
+    unsigned count;
+    const std::uint8_t* next;
+};
+
+inline void refill_fast(FastBits& fast)
 {
-    reader.bits <<= used;
-    reader.count -= used;
+    const unsigned count = fast.count & 63;
+    fast.bits |= load_64_be(fast.next) >> count;
+    fast.next += (63 - count) >> 3;
+    fast.count = count | 56;
 }
 
-inline std::uint32_t next_length_entry(const BitReader& reader, const std::uint32_t* lookup)
+// Takes the bits that entry's bottom 6 bits count.
+inline void take_entry(FastBits& fast, std::uint32_t entry)
 {
-    return lookup[reader.bits >> (64 - length_lookup_bits)];
+    fast.bits <<= entry & 63;
+    fast.count -= entry;
+}
+
+inline void take(FastBits& fast, unsigned used)
+{
+    fast.bits <<= used;
+    fast.count -= used;
+}
+
+template <unsigned length_bits>
+inline std::uint32_t next_length_entry(const FastBits& fast, const std::uint32_t* lookup)
+{
+    return lookup[fast.bits >> (64 - length_bits)];
 }
 
 // Both bytes of a literal entry are stored; a second that does not count
 // is written over by the next symbol, or lies in the room the fast loop
 // keeps.
-inline void put_literals(BitReader& reader, std::uint32_t entry, std::uint8_t* image,
-                         std::uint32_t& q)
+inline void put_literals(FastBits& fast, std::uint32_t entry, std::uint8_t*& out)
 {
     auto pair = static_cast<std::uint16_t>(entry >> 8);
-    std::memcpy(image + q, &pair, 2);
-    q += entry >> 29;
-    take(reader, entry & 63);
+    std::memcpy(out, &pair, 2);
+    out += entry >> 29;
+    take_entry(fast, entry);
 }
 
-// A refill before a lookup, where the input has room for the fast loop.
-inline bool refill_for_lookup(BitReader& reader)
+// The fast loop. Each round starts with 16 bytes of input left, so it may
+// refill twice (a refill moves on at most 7 bytes and reads 8), and room
+// in the image for three literal entries and a copy's overrun, with
+// the entry for the next bits already looked up: a refill keeps the
+// buffered bits in place, so an entry stays good across one. A refill
+// leaves 56 bits or more: enough for three literal entries of up to 12
+// bits and then a match's length code; after the second refill, its
+// offset code (8 bits) and following bits (30 at most), and the next
+// lookup (12). Codes that the lookups do not resolve take the general
+// path, which may leave fewer bits than a lookup needs: the next entry is
+// then looked up after a refill, or the careful loop takes over near the
+// input's end. The next entry is looked up before a match is copied, so
+// that the load and the copy overlap. The loop's bit buffer is a local
+// whose address is never taken, so that its fields can stay in registers,
+// where the image's byte stores, which may alias anything in memory, would
+// otherwise send them back to memory every time; it is handed back to
+// `reader` for the calls that take one, and at the end. Decodes from q on
+// while the input and the output have room, and moves q on.
+template <unsigned length_bits>
+lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                        std::uint32_t size, std::uint32_t& q)
 {
-    if (reader.end - reader.next < 16)
-        return false;
-    refill_fast(reader);
-    return true;
+    if (size <= fast_room || reader.end - reader.next < 16)
+        return LZH8_OK;
+    const std::uint32_t* length_lookup = lookups.length_lookup;
+    const std::uint32_t* offset_lookup = lookups.offset_lookup;
+    const std::uint8_t* const input_last = reader.end - 16;
+    std::uint8_t* out = image + q;
+    std::uint8_t* const out_last = image + (size - fast_room);
+    const std::uint8_t* const image_end = image + size;
+    FastBits fast = {reader.bits, reader.count, reader.next};
+    auto hand_back = [&reader, &q, image](const FastBits& from, const std::uint8_t* at) {
+        reader.bits = from.bits;
+        reader.count = from.count & 63;
+        reader.next = from.next;
+        q = static_cast<std::uint32_t>(at - image);
+    };
+    refill_fast(fast);
+    std::uint32_t entry = next_length_entry<length_bits>(fast, length_lookup);
+    while (out < out_last && fast.next <= input_last) {
+        refill_fast(fast);
+        if (is_literal(entry)) {
+            put_literals(fast, entry, out);
+            entry = next_length_entry<length_bits>(fast, length_lookup);
+            if (is_literal(entry)) {
+                put_literals(fast, entry, out);
+                entry = next_length_entry<length_bits>(fast, length_lookup);
+                if (is_literal(entry)) {
+                    put_literals(fast, entry, out);
+                    entry = next_length_entry<length_bits>(fast, length_lookup);
+                    continue;
+                }
+            }
+        }
+        std::uint32_t distance = 0, length = match_length(entry);
+        // A match near the image's end, or a code not yet known to be
+        // one, is the careful loop's.
+        if (((entry & lookup_unresolved) != 0 ? max_match : length) + copy_overrun >
+            static_cast<std::uint32_t>(image_end - out))
+            break;
+        if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
+            // Both codes resolved at once: a displacement of k bits, k - 1
+            // of them following the codes, the top one implied.
+            refill_fast(fast);
+            const unsigned k = entry >> 16 & 31, code_bits = entry >> 21 & 15;
+            distance = distance_from(k, fast.bits << code_bits);
+            take_entry(fast, entry);
+        } else {
+            std::uint32_t offset = 0;
+            if ((entry & lookup_unresolved) == 0) {
+                take_entry(fast, entry);
+                refill_fast(fast);
+                offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
+            }
+            if ((entry & lookup_unresolved) != 0 || (offset & lookup_unresolved) != 0) {
+                // The general path, from the bits where the code stands.
+                hand_back(fast, out);
+                lzh8_result result = (entry & lookup_unresolved) != 0
+                                         ? decode_symbol<false>(reader, lookups, image, q, size)
+                                         : finish_match(reader, lookups, image, q, length);
+                if (result != LZH8_OK || reader.end - reader.next < 16)
+                    return result;
+                fast = {reader.bits, reader.count, reader.next};
+                out = image + q;
+                refill_fast(fast);
+                entry = next_length_entry<length_bits>(fast, length_lookup);
+                continue;
+            }
+            const unsigned code_bits = offset & 63, k = offset >> 16 & 31;
+            distance = distance_from(k, fast.bits << code_bits);
+            take(fast, code_bits + following_for(k));
+        }
+        entry = next_length_entry<length_bits>(fast, length_lookup);
+        if (distance > static_cast<std::uint32_t>(out - image))
+            return LZH8_MATCH_BEFORE_START;
+        copy_match(out, distance, length);
+        out += length;
+    }
+    hand_back(fast, out);
+    return LZH8_OK;
 }
 
 lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                           std::uint32_t size)
 {
-    const std::uint32_t* length_lookup = lookups.length_lookup;
-    const std::uint32_t* offset_lookup = lookups.offset_lookup;
     std::uint32_t q = 0;
-    // The fast loop. Each round starts with 16 bytes of input left, so it
-    // may refill twice (a refill moves on at most 7 bytes and reads 8), and
-    // with the entry for the next bits already looked up: a refill keeps
-    // the buffered bits in place, so an entry stays good across one. A
-    // refill leaves 56 bits or more: enough for three literal entries of
-    // up to 12 bits and then a match's length code; after the second
-    // refill, its offset code (8 bits) and following bits (30 at most),
-    // and the next lookup (12). Codes that the lookups do not resolve take
-    // the general path, which may leave fewer bits than a lookup needs:
-    // the next entry is then looked up after a refill, or the careful loop
-    // takes over near the input's end. The next entry is looked up before
-    // a match is copied, so that the load and the copy overlap. The loop's
-    // reader is a copy whose address is never taken, so that its fields
-    // can stay in registers, where the image's byte stores, which may
-    // alias anything in memory, would otherwise send them back to memory
-    // every time; it is handed back to `reader` for the calls that take
-    // one.
-    const std::uint32_t fast_until = size > fast_room ? size - fast_room : 0;
-    BitReader fast = reader;
-    std::uint32_t entry = 0;
-    bool fast_loop = q < fast_until && refill_for_lookup(fast);
-    if (fast_loop)
-        entry = next_length_entry(fast, length_lookup);
-    while (fast_loop && q < fast_until && fast.end - fast.next >= 16) {
-        refill_fast(fast);
-        if (is_literal(entry)) {
-            put_literals(fast, entry, image, q);
-            entry = next_length_entry(fast, length_lookup);
-            if (is_literal(entry)) {
-                put_literals(fast, entry, image, q);
-                entry = next_length_entry(fast, length_lookup);
-                if (is_literal(entry)) {
-                    put_literals(fast, entry, image, q);
-                    entry = next_length_entry(fast, length_lookup);
-                    continue;
-                }
-            }
-        }
-        lzh8_result result = LZH8_OK;
-        if ((entry & lookup_unresolved) != 0) {
-            reader = fast;
-            result = decode_symbol<false>(reader, lookups, image, q, size);
-        } else if ((entry & lookup_joined) != 0) {
-            // Both codes resolved at once: a displacement of k bits, k - 1
-            // of them following the codes, the top one implied.
-            refill_fast(fast);
-            const std::uint32_t length = match_length(entry);
-            const unsigned k = entry >> 16 & 31, code_bits = entry & 63;
-            const std::uint32_t distance = distance_from(k, fast.bits << code_bits);
-            take(fast, code_bits + following_for(k));
-            entry = next_length_entry(fast, length_lookup);
-            if (distance > q)
-                return LZH8_MATCH_BEFORE_START;
-            copy_match(image + q, distance, length);
-            q += length;
-            continue;
-        } else {
-            const std::uint32_t length = match_length(entry);
-            take(fast, entry & 63);
-            refill_fast(fast);
-            std::uint32_t offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
-            if ((offset & lookup_unresolved) == 0) {
-                const unsigned code_bits = offset & 63, k = offset >> 16 & 31;
-                const std::uint32_t distance = distance_from(k, fast.bits << code_bits);
-                take(fast, code_bits + following_for(k));
-                entry = next_length_entry(fast, length_lookup);
-                if (distance > q)
-                    return LZH8_MATCH_BEFORE_START;
-                copy_match(image + q, distance, length);
-                q += length;
-                continue;
-            }
-            reader = fast;
-            result = finish_match(reader, lookups, image, q, length);
-        }
-        if (result != LZH8_OK)
-            return result;
-        fast = reader;
-        fast_loop = refill_for_lookup(fast);
-        entry = next_length_entry(fast, length_lookup);
+    lzh8_result result = LZH8_OK;
+    switch (lookups.length_bits) {
+    case 9: result = decode_fast<9>(reader, lookups, image, size, q); break;
+    case 10: result = decode_fast<10>(reader, lookups, image, size, q); break;
+    default: result = decode_fast<12>(reader, lookups, image, size, q); break;
     }
-    reader = fast;
     // The careful loop: the same symbols, every read and write checked.
-    while (q < size) {
-        lzh8_result result = decode_symbol<true>(reader, lookups, image, q, size);
-        if (result != LZH8_OK)
-            return result;
-    }
-    return LZH8_OK;
+    while (result == LZH8_OK && q < size)
+        result = decode_symbol<true>(reader, lookups, image, q, size);
+    return result;
+}
+
+// The bits the length lookup takes for an image of size bytes: a table of
+// 2^bits entries is built for every file, and a file of few symbols is
+// decoded sooner with a smaller one, though more codes are then walked.
+unsigned length_lookup_bits_for(std::uint32_t size)
+{
+    return size <= 8192 ? 9 : size <= 32768 ? 10 : 12;
 }
 
 lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity,
@@ -712,15 +775,16 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
             return LZH8_TRUNCATED;
         std::uint32_t length_lookup[1 << length_lookup_bits];
         std::uint32_t offset_lookup[1 << offset_lookup_bits];
-        fill_lookup(lengths, length_lookup_bits, length_lookup, length_leaf, 1, 0, 0);
+        const unsigned length_bits = length_lookup_bits_for(size);
+        fill_lookup<length_leaf>(lengths, length_bits, length_lookup, 1, 0, 0);
         // A stored stream that the input holds whole is copied (a shorter
         // one is decoded, to meet its end where a reader would).
-        if (spells_its_literals(length_lookup) && in.size - stream_at >= size) {
+        if (spells_its_literals(length_lookup, length_bits) && in.size - stream_at >= size) {
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
-            fill_lookup(offsets, offset_lookup_bits, offset_lookup, offset_leaf, 1, 0, 0);
-            join_second_codes(length_lookup, offset_lookup);
-            const Lookups lookups = {length_lookup, lengths, offset_lookup, offsets};
+            fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup, 1, 0, 0);
+            join_second_codes(length_lookup, length_bits, offset_lookup);
+            const Lookups lookups = {length_lookup, length_bits, lengths, offset_lookup, offsets};
             BitReader reader = {0, 0, in.bytes + stream_at, in.bytes + in.size};
             lzh8_result result = decode_stream(reader, lookups, out, size);
             if (result == LZH8_TRUNCATED && in.details != nullptr)
