@@ -500,11 +500,41 @@ struct Lookups {
     const Tree& offsets;
 };
 
-// One symbol at q, the general path of both loops: a literal, or a match.
-// The careful loop cuts a match at the declared size and copies it byte
-// by byte, forward, so that a distance shorter than the match repeats the
-// bytes it has just made; in the fast loop the output always has room for
-// the fast copy.
+// The rest of a match whose length is known and whose length code is
+// taken: its offset code, walked where the lookup does not resolve it, the
+// bits that follow, and the copy. The careful loop cuts a match at the
+// declared size and copies it byte by byte, forward, so that a distance
+// shorter than the match repeats the bytes it has just made; elsewhere the
+// image always has room for the fast copy.
+template <bool careful>
+lzh8_result finish_match(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                         std::uint32_t& q, std::uint32_t size, std::uint32_t length)
+{
+    std::uint32_t offset = decode_code<offset_leaf>(reader, lookups.offset_lookup,
+                                                    offset_lookup_bits, lookups.offsets);
+    if (offset == bad_branch)
+        return LZH8_CORRUPT_OFFSET_TREE;
+    if (offset == input_ended)
+        return LZH8_TRUNCATED;
+    bool ended = false;
+    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
+    if (ended)
+        return LZH8_TRUNCATED;
+    std::uint32_t distance = distance_of_entry(offset, following);
+    if (distance > q)
+        return LZH8_MATCH_BEFORE_START;
+    if (careful) {
+        for (std::uint32_t end = q + std::min(length, size - q); q < end; q++)
+            image[q] = image[q - distance];
+    } else {
+        copy_match(image + q, distance, length);
+        q += length;
+    }
+    return LZH8_OK;
+}
+
+// One symbol at q, the general path of both loops: a literal, or a match
+// (see finish_match).
 template <bool careful>
 lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                           std::uint32_t& q, std::uint32_t size)
@@ -519,28 +549,7 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
         image[q++] = static_cast<std::uint8_t>(entry >> 8);
         return LZH8_OK;
     }
-    std::uint32_t offset = decode_code<offset_leaf>(reader, lookups.offset_lookup,
-                                                    offset_lookup_bits, lookups.offsets);
-    if (offset == bad_branch)
-        return LZH8_CORRUPT_OFFSET_TREE;
-    if (offset == input_ended)
-        return LZH8_TRUNCATED;
-    bool ended = false;
-    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
-    if (ended)
-        return LZH8_TRUNCATED;
-    std::uint32_t distance = distance_of_entry(offset, following);
-    if (distance > q)
-        return LZH8_MATCH_BEFORE_START;
-    std::uint32_t length = match_length(entry);
-    if (careful) {
-        for (std::uint32_t end = q + std::min(length, size - q); q < end; q++)
-            image[q] = image[q - distance];
-    } else {
-        copy_match(image + q, distance, length);
-        q += length;
-    }
-    return LZH8_OK;
+    return finish_match<careful>(reader, lookups, image, q, size, match_length(entry));
 }
 
 // The room the fast loop keeps after q: three literal entries (6 bytes)
@@ -548,30 +557,6 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
 // for its length and the overrun after it.
 const std::uint32_t copy_overrun = 32;
 const std::uint32_t fast_room = 6 + copy_overrun;
-
-// The rest of a match whose length is known and whose length code is
-// taken: its offset code, walked where the lookup does not resolve it,
-// the bits that follow, and the copy (the fast one, as in the fast loop).
-lzh8_result finish_match(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                         std::uint32_t& q, std::uint32_t length)
-{
-    std::uint32_t offset = decode_code<offset_leaf>(reader, lookups.offset_lookup,
-                                                    offset_lookup_bits, lookups.offsets);
-    if (offset == bad_branch)
-        return LZH8_CORRUPT_OFFSET_TREE;
-    if (offset == input_ended)
-        return LZH8_TRUNCATED;
-    bool ended = false;
-    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
-    if (ended)
-        return LZH8_TRUNCATED;
-    std::uint32_t distance = distance_of_entry(offset, following);
-    if (distance > q)
-        return LZH8_MATCH_BEFORE_START;
-    copy_match(image + q, distance, length);
-    q += length;
-    return LZH8_OK;
-}
 
 // The fast loop's bit buffer: a BitReader's bits and next byte, and a
 // count that only its low 6 bits tell (the loop subtracts whole entries
@@ -697,9 +682,10 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
             if ((entry & lookup_unresolved) != 0 || (offset & lookup_unresolved) != 0) {
                 // The general path, from the bits where the code stands.
                 hand_back(fast, out);
-                lzh8_result result = (entry & lookup_unresolved) != 0
-                                         ? decode_symbol<false>(reader, lookups, image, q, size)
-                                         : finish_match(reader, lookups, image, q, length);
+                lzh8_result result =
+                    (entry & lookup_unresolved) != 0
+                        ? decode_symbol<false>(reader, lookups, image, q, size)
+                        : finish_match<false>(reader, lookups, image, q, size, length);
                 if (result != LZH8_OK || reader.end - reader.next < 16)
                     return result;
                 fast = {reader.bits, reader.count, reader.next};

@@ -73,16 +73,22 @@ std::size_t size_of(const Held& held)
     return static_cast<std::size_t>(held.view.len);
 }
 
+// The size that the header of the held file declares.
+std::size_t declared_size(const Held& input)
+{
+    std::size_t size = 0;
+    lzh8_result result = lzh8_decoded_size(bytes_of(input), size_of(input), &size);
+    if (result != LZH8_OK)
+        raise_result(result);
+    return size;
+}
+
 py::int_ decompressed_size(py::handle data)
 {
     Held input;
     hold(data, false, input);
     Release release{input};
-    std::size_t size = 0;
-    lzh8_result result = lzh8_decoded_size(bytes_of(input), size_of(input), &size);
-    if (result != LZH8_OK)
-        raise_result(result);
-    return py::int_(size);
+    return py::int_(declared_size(input));
 }
 
 py::bytes decompress(py::handle data)
@@ -90,10 +96,8 @@ py::bytes decompress(py::handle data)
     Held input;
     hold(data, false, input);
     Release release{input};
-    std::size_t size = 0;
-    lzh8_result result = lzh8_decoded_size(bytes_of(input), size_of(input), &size);
-    if (result != LZH8_OK)
-        raise_result(result);
+    std::size_t size = declared_size(input);
+    lzh8_result result;
     // The result is made once, at the declared size, and decoded into.
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (out == nullptr)
