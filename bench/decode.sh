@@ -8,15 +8,18 @@
 # peak memory over the largest file beyond its base.
 # Peers: apt-get install libdeflate-tools isal gzip time (missing ones are
 # skipped).
-# Usage: bench/decode.sh [build-dir] [rounds]
+# Usage: bench/decode.sh [build-dir] [rounds] [DIR]: the files are written
+# on /dev/shm (tmpfs), or in DIR, such as a directory on the disk's
+# filesystem.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 rounds=${2:-9}
+place=${3:-$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target ostrel lzh8pack >/dev/null
 corpus=$(bench/corpus.sh "$build/bench-corpus")
-work=$(mktemp -d -p "$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )")
+work=$(mktemp -d -p "$place")
 trap 'rm -rf "$work"' EXIT
 
 decoders="ostrel"
@@ -65,6 +68,7 @@ for round in $(seq "$rounds"); do
     done
 done
 
+echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -n 1); files written in $place ($(stat -f -c %T "$work"))"
 printf "%-18s %10s" file bytes
 for d in $decoders; do printf " %11s" "$d ms"; done
 for d in $decoders; do [ "$d" = ostrel ] || printf " %9s" "/$d"; done

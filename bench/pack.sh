@@ -58,6 +58,7 @@ for _ in $(seq "$rounds"); do
     done
 done
 
+echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)"
 echo "corpus: $(echo $names | wc -w) files, $total bytes; $rounds rounds, median time"
 printf "%-14s %12s %8s %9s\n" packer "total bytes" ratio "MB/s"
 for p in $packers; do
