@@ -12,6 +12,7 @@
 #include <ostrel/lzh8.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,21 +145,21 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
                                           most_input_needed(static_cast<std::uint32_t>(size))));
     // A file is mapped where it can be, else read.
     std::size_t file_bytes = wanted;
-    const std::uint8_t* file = map_file(fileno(input), wanted, input_failed);
-    std::uint8_t* bought = nullptr;
-    if (file == nullptr) {
-        bought = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(wanted, 1)));
-        if (bought == nullptr)
+    const std::uint8_t* const mapped = map_file(fileno(input), wanted, input_failed);
+    std::uint8_t* read_copy = nullptr;
+    if (mapped == nullptr) {
+        read_copy = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(wanted, 1)));
+        if (read_copy == nullptr)
             REPORT_CALL_FAILURE("malloc");
-        ostrel::fault_in_pages(bought, wanted);
+        ostrel::fault_in_pages(read_copy, wanted);
         std::rewind(input);
-        file_bytes = std::fread(bought, 1, wanted, input);
+        file_bytes = std::fread(read_copy, 1, wanted, input);
         if (file_bytes < wanted && std::ferror(input)) {
             std::clearerr(input);
             replay_short_read(input, {file_bytes, 1});
         }
-        file = bought;
     }
+    const std::uint8_t* const file = mapped != nullptr ? mapped : read_copy;
 
     std::uint8_t* image = nullptr;
     void* block = nullptr;
@@ -188,7 +189,9 @@ void analyze_LZH8(std::FILE* input, std::FILE* output)
 
     put_bytes(output, image, static_cast<std::uint32_t>(size));
     std::free(block);
-    std::free(bought);
+    std::free(read_copy);
+    if (mapped != nullptr)
+        munmap(const_cast<std::uint8_t*>(mapped), wanted);
 }
 
 int main(int argc, char** argv)
