@@ -43,12 +43,14 @@ for name in $names; do
     cmp -s "$file" "$work/out" || { echo "$name: ostrel decoded wrong bytes"; exit 1; }
 done
 
+# Each decoder writes a file of its own, replacing (or cutting) it on every
+# round, so that none meets a file that another has just left.
 decode() {  # decode DECODER NAME
     case $1 in
-    ostrel) "$build/ostrel" "$work/$2.lzh8" "$work/out" ;;
-    libdeflate) libdeflate-gzip -d -c "$work/$2.gz" > "$work/out" ;;
-    igzip) igzip -d -c "$work/$2.gz" > "$work/out" ;;
-    gzip) gzip -dc "$work/$2.gz" > "$work/out" ;;
+    ostrel) "$build/ostrel" "$work/$2.lzh8" "$work/out.$1" ;;
+    libdeflate) libdeflate-gzip -d -c "$work/$2.gz" > "$work/out.$1" ;;
+    igzip) igzip -d -c "$work/$2.gz" > "$work/out.$1" ;;
+    gzip) gzip -dc "$work/$2.gz" > "$work/out.$1" ;;
     esac
 }
 # Times are read in microseconds from bash itself (EPOCHREALTIME): a
