@@ -73,13 +73,13 @@ bool open_output(const char* path, Output& output)
 // 4 KiB page's first write traps into the kernel. An image of 1.5 MiB or
 // more starts on a 2 MiB page and asks for huge pages over as many as it
 // fills, and over the last, partly filled one too when the image leaves at
-// most a quarter of it unused, which keeps memory within half a MiB of the
-// image's size. The block the image is placed in is allocated a huge page
+// most an eighth of it unused, which keeps memory within a quarter MiB of
+// the image's size. The block the image is placed in is allocated a huge page
 // larger; only the pages the image takes are ever touched. Returns the
 // bytes of huge pages, 0 for a smaller image.
 std::size_t image_huge_part(std::size_t image_bytes)
 {
-    return (image_bytes + huge_page_size / 4) & ~(huge_page_size - 1);
+    return (image_bytes + huge_page_size / 8) & ~(huge_page_size - 1);
 }
 
 std::uint8_t* place_on_huge_page(void* block)

@@ -175,8 +175,9 @@ TEST_F(Decode, OutputThatCannotBeWrittenIsReported)
 }
 
 // Memory is the image and little more, whether the image takes huge pages,
-// and how much of its last one (3.5 MiB takes two and leaves half a MiB
-// unused, 2.6 MiB takes one and 4 KiB pages after it), or none (1.2 MiB).
+// and how much of its last one (3.8 MiB takes two and leaves 200 KiB
+// unused, 3.5 MiB and 2.6 MiB take one and 4 KiB pages after it), or none
+// (1.2 MiB).
 TEST_F(Decode, PeakMemoryIsTheImageAndAtMostOneMiBMore)
 {
 #ifdef OSTREL_SANITIZED
@@ -193,7 +194,7 @@ TEST_F(Decode, PeakMemoryIsTheImageAndAtMostOneMiBMore)
         return outcome.peak_kib;
     };
     long base = run({ostrel_binary}).peak_kib;  // the usage: no image at all
-    for (std::uint32_t size : {1200u << 10, 2600u << 10, 3584u << 10}) {
+    for (std::uint32_t size : {1200u << 10, 2600u << 10, 3584u << 10, 3900u << 10}) {
         SCOPED_TRACE(size);
         EXPECT_LE(peak_kib(size) - base, static_cast<long>(size >> 10) + 1024);
     }
