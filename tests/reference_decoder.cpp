@@ -1,7 +1,6 @@
 #include "reference_decoder.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
