@@ -280,13 +280,6 @@ bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bit
 
 // ---- The bit reader -----------------------------------------------------
 
-inline std::uint64_t load_64_be(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
 // The bit buffer holds its `count` untaken bits at its top, next bit
 // first; below them lie zeros or the stream's following bits in their
 // places, never anything else, so loading more may OR over them. `next`
@@ -301,12 +294,15 @@ struct BitReader {
 // Tops the buffer up to 56 bits or more from 8 bytes of the input: the
 // whole bytes that fit are taken, so `count` + 8 * taken is 56 + (`count`
 // & 7), which is `count` | 56 for any `count` below 64. Bits of the last
-// byte loaded that do not count yet are that byte's, in their places.
-inline void refill_fast(BitReader& reader)
+// byte loaded that do not count yet are that byte's, in their places. For
+// the fast loop's buffer (FastBits below), only `count`'s low 6 bits tell.
+template <typename Reader>
+STEP void refill_fast(Reader& reader)
 {
-    reader.bits |= load_64_be(reader.next) >> reader.count;
-    reader.next += (63 - reader.count) >> 3;
-    reader.count |= 56;
+    const unsigned count = reader.count & 63;
+    reader.bits |= load_64_be(reader.next) >> count;
+    reader.next += (63 - count) >> 3;
+    reader.count = count | 56;
 }
 
 // Tops the buffer up as far as the input goes.
@@ -566,14 +562,6 @@ struct FastBits {
     unsigned count;
     const std::uint8_t* next;
 };
-
-STEP void refill_fast(FastBits& fast)
-{
-    const unsigned count = fast.count & 63;
-    fast.bits |= load_64_be(fast.next) >> count;
-    fast.next += (63 - count) >> 3;
-    fast.count = count | 56;
-}
 
 // Takes the bits that entry's bottom 6 bits count.
 STEP void take_entry(FastBits& fast, std::uint32_t entry)

@@ -25,6 +25,7 @@
 #define OSTREL_LIB_FORMAT_H
 
 #include <cstdint>
+#include <cstring>
 
 namespace ostrel {
 
@@ -63,6 +64,15 @@ inline unsigned leaf_flag(unsigned entry_bits, unsigned bit)
 inline std::uint32_t distance_of(unsigned k, std::uint32_t following)
 {
     return ((((1u << k) >> 1) | following) & 0xFFFF) + 1;
+}
+
+// The 8 bytes at p as one word, the first byte most significant: the
+// order in which both the tables and the bit stream are packed.
+inline std::uint64_t load_64_be(const std::uint8_t* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
 }
 
 }  // namespace ostrel

@@ -204,13 +204,6 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& da
     return out;
 }
 
-inline std::uint64_t load_64_be(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
 // Appends a piece that was written apart, from its first bit, with its
 // last count bits pending in piece: its bytes follow writer's pending
 // bits, shifted by their count, 8 bytes at a time, the low bits of each
