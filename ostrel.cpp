@@ -69,6 +69,39 @@ bool open_output(const char* path, Output& output)
     return output.stream != nullptr;
 }
 
+// The most input that decoding an image of size bytes can read: the
+// longest header and tables, then at most 574 bits for each byte made (a
+// code of up to 512 bits for a match length, each of the 511 pairs of the
+// length table one level deeper, an offset code of up to 32 and 30 bits
+// after it, for a match that the declared size may cut to one byte).
+std::uint64_t most_input_needed(std::uint32_t size)
+{
+    return 8 + 4 * 65536 + 4 * 256 + (std::uint64_t{size} * 574 + 7) / 8;
+}
+
+// The header as read through util's readers: its first word, which holds
+// the type tag, and the declared size.
+struct Head {
+    std::uint8_t bytes[8];
+    std::size_t count;  // of bytes read, 4 to 8
+    std::size_t size;   // declared; 0 when the long form's word is cut short
+};
+
+// The size word of the long form, after the first word, which is read
+// already. A short one is left for decoding to meet and report.
+void read_long_size(std::FILE* input, Head& head)
+{
+    head.count += std::fread(head.bytes + 4, 1, 4, input);
+    lzh8_decoded_size(head.bytes, head.count, &head.size);
+}
+
+// Where the image goes (see `image_huge_part`): the block allocated and the
+// image placed in it, or a null block.
+struct Image {
+    void* block;
+    std::uint8_t* bytes;
+};
+
 // Faulting the image in page by page is a large share of decoding: each
 // 4 KiB page's first write traps into the kernel. An image of 1.5 MiB or
 // more starts on a 2 MiB page and asks for huge pages over as many as it
@@ -82,21 +115,100 @@ std::size_t image_huge_part(std::size_t image_bytes)
     return (image_bytes + huge_page_size / 8) & ~(huge_page_size - 1);
 }
 
-std::uint8_t* place_on_huge_page(void* block)
+Image allocate_image(std::size_t size)
 {
+    const std::size_t huge_part = image_huge_part(size);
+    void* block = std::malloc(huge_part > 0 ? std::max(huge_part, size) + huge_page_size
+                                            : std::max<std::size_t>(size, 1));
+    if (block == nullptr || huge_part == 0) {
+        // Less than 1.5 MiB: made present at once.
+        if (block != nullptr)
+            ostrel::fault_in_pages(block, size);
+        return {block, static_cast<std::uint8_t*>(block)};
+    }
     auto at = reinterpret_cast<std::uintptr_t>(block);
-    return reinterpret_cast<std::uint8_t*>((at + huge_page_size - 1) & ~(huge_page_size - 1));
+    auto* image =
+        reinterpret_cast<std::uint8_t*>((at + huge_page_size - 1) & ~(huge_page_size - 1));
+    ostrel::prefer_huge_pages(image, huge_part);
+    if (size > huge_part)
+        ostrel::fault_in_pages(image + huge_part, size - huge_part);
+    return {block, image};
 }
 
-// The most input that decoding an image of size bytes can read: the
-// longest header and tables, then at most 574 bits for each byte made (a
-// code of up to 512 bits for a match length, each of the 511 pairs of the
-// length table one level deeper, an offset code of up to 32 and 30 bits
-// after it, for a match that the declared size may cut to one byte).
-// Reading no further keeps a large trailing part of a file unread.
-std::uint64_t most_input_needed(std::uint32_t size)
+// The input as decoding sees it, and how the decoding went. The input is
+// mapped where it can be, else read; either way no byte is fetched before
+// decoding reaches it, so data after the stream, however long, is never
+// read, and memory stays the image plus what decoding reads.
+struct Decoding {
+    const std::uint8_t* mapped = nullptr;  // the mapping, of mapped_size bytes
+    std::size_t mapped_size = 0;
+    std::uint8_t* copy = nullptr;  // or the bytes read
+    lzh8_result result = LZH8_OK;
+    lzh8_details details = {};
+    bool read_failed = false;  // at details.short_read_offset
+};
+
+// A mapped input that shrinks under the decoder (another program cuts the
+// file short), or whose pages can no longer be read, faults on the next
+// access to what is gone.
+extern "C" void input_failed(int)
 {
-    return 8 + 4 * 65536 + 4 * 256 + (std::uint64_t{size} * 574 + 7) / 8;
+    REPORT_FAILURE("input file shrank or failed while it was decoded");
+}
+
+// Decodes a regular file through a mapping of as much of it as decoding
+// can need. Its pages are read as the decoder first touches them; only
+// they take memory. False where the file cannot be mapped.
+bool decode_mapped(std::FILE* input, std::size_t size, Image image, Decoding& decoding)
+{
+    struct stat info;
+    if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0)
+        return false;
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(info.st_size), most_input_needed(static_cast<std::uint32_t>(size))));
+    decoding.mapped = map_file(fileno(input), length, false, input_failed);
+    if (decoding.mapped == nullptr)
+        return false;
+    decoding.mapped_size = length;
+    std::size_t decoded = 0;
+    decoding.result = lzh8_decode_detailed(decoding.mapped, length, image.bytes, size, &decoded,
+                                           &decoding.details);
+    return true;
+}
+
+// Decodes an input that cannot be mapped (a device, a file of /proc, or a
+// mapping refused for want of address space) by reading it as a stream, from
+// where the header left it, no faster than decoding needs it: first 1 MiB,
+// then twice as much each time decoding runs out, at most what it can
+// need. Memory for the copy thus stays within twice what decoding reads
+// (and 1 MiB), and decoding again from the start costs at most as much
+// as decoding once more. False when memory for the copy runs out.
+bool decode_read(std::FILE* input, const Head& head, Image image, Decoding& decoding)
+{
+    const std::size_t size = head.size;
+    const auto most = static_cast<std::size_t>(most_input_needed(static_cast<std::uint32_t>(size)));
+    std::size_t capacity = std::min<std::size_t>(most, 1 << 20);
+    std::size_t have = head.count;
+    for (;;) {
+        auto* grown = static_cast<std::uint8_t*>(std::realloc(decoding.copy, capacity));
+        if (grown == nullptr)
+            return false;
+        if (decoding.copy == nullptr)
+            std::memcpy(grown, head.bytes, head.count);
+        decoding.copy = grown;
+        have += std::fread(decoding.copy + have, 1, capacity - have, input);
+        if (std::ferror(input)) {
+            decoding.read_failed = true;
+            decoding.details = {have, 1};
+            return true;
+        }
+        std::size_t decoded = 0;
+        decoding.result = lzh8_decode_detailed(decoding.copy, have, image.bytes, size, &decoded,
+                                               &decoding.details);
+        if (decoding.result != LZH8_TRUNCATED || have < capacity || capacity == most)
+            return true;
+        capacity = std::min(most, 2 * capacity);
+    }
 }
 
 // Makes again, through util's reader of its width, the read that decoding
@@ -104,6 +216,7 @@ std::uint64_t most_input_needed(std::uint32_t size)
 // input file there and reports it, as a reader of the file would.
 void replay_short_read(std::FILE* input, const lzh8_details& details)
 {
+    std::clearerr(input);
     if (fseeko(input, static_cast<off_t>(details.short_read_offset), SEEK_SET) != 0)
         return;
     if (details.short_read_width == 4)
@@ -114,84 +227,48 @@ void replay_short_read(std::FILE* input, const lzh8_details& details)
         get_byte(input);
 }
 
-// A mapped input that shrinks under the decoder (another program cuts the
-// file short), or whose pages can no longer be read, faults on the next
-// access to what is gone.
-extern "C" void input_failed(int)
+void release(const Image& image, const Decoding& decoding)
 {
-    REPORT_FAILURE("input file shrank or failed while it was decoded");
+    std::free(image.block);
+    std::free(decoding.copy);
+    if (decoding.mapped != nullptr)
+        munmap(const_cast<std::uint8_t*>(decoding.mapped), decoding.mapped_size);
 }
 
 }  // namespace
 
 void analyze_LZH8(std::FILE* input, std::FILE* output)
 {
-    // The input is read whole, as far as decoding can need it: first its
-    // header's word, through util's reader, which reports a short or
-    // unreadable input as the first read of it meets it.
-    get_32_le_seek(0, input);
-    if (std::fseek(input, 0, SEEK_END) != 0)
-        REPORT_CALL_FAILURE("fseek");
-    long input_length = std::ftell(input);
-    if (input_length == -1)
-        REPORT_CALL_FAILURE("ftell");
-    std::uint8_t head[8];
-    std::rewind(input);
-    std::size_t head_bytes = std::fread(head, 1, sizeof head, input);
-    std::size_t size = 0;
-    lzh8_result result = lzh8_decoded_size(head, head_bytes, &size);
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min(static_cast<std::uint64_t>(input_length),
-                                          most_input_needed(static_cast<std::uint32_t>(size))));
-    // A file is mapped where it can be, else read.
-    std::size_t file_bytes = wanted;
-    const std::uint8_t* const mapped = map_file(fileno(input), wanted, input_failed);
-    std::uint8_t* read_copy = nullptr;
-    if (mapped == nullptr) {
-        read_copy = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(wanted, 1)));
-        if (read_copy == nullptr)
-            REPORT_CALL_FAILURE("malloc");
-        ostrel::fault_in_pages(read_copy, wanted);
-        std::rewind(input);
-        file_bytes = std::fread(read_copy, 1, wanted, input);
-        if (file_bytes < wanted && std::ferror(input)) {
-            std::clearerr(input);
-            replay_short_read(input, {file_bytes, 1});
-        }
-    }
-    const std::uint8_t* const file = mapped != nullptr ? mapped : read_copy;
+    // The first word decides before anything else: util's reader reports an
+    // input too short for it, and its low byte must be the type tag.
+    Head head = {};
+    const std::uint32_t word = get_32_le_seek(0, input);
+    for (std::size_t b = 0; b < 4; b++)
+        head.bytes[b] = static_cast<std::uint8_t>(word >> 8 * b);
+    head.count = 4;
+    if (lzh8_decoded_size(head.bytes, head.count, &head.size) == LZH8_NOT_LZH8)
+        REPORT_FAILURE(lzh8_result_text(LZH8_NOT_LZH8));
+    if (head.size == 0)
+        read_long_size(input, head);
 
-    std::uint8_t* image = nullptr;
-    void* block = nullptr;
-    if (result == LZH8_OK) {
-        std::size_t huge_part = image_huge_part(size);
-        block = std::malloc(huge_part > 0 ? std::max(huge_part, size) + huge_page_size
-                                          : std::max<std::size_t>(size, 1));
-        if (block == nullptr)
-            REPORT_CALL_FAILURE("malloc");
-        image = static_cast<std::uint8_t*>(block);
-        if (huge_part > 0) {
-            image = place_on_huge_page(block);
-            ostrel::prefer_huge_pages(image, huge_part);
-        }
-        // The rest, less than 1.5 MiB whatever the declared size, is made
-        // present at once.
-        if (size > huge_part)
-            ostrel::fault_in_pages(image + huge_part, size - huge_part);
+    const Image image = allocate_image(head.size);
+    if (image.block == nullptr)
+        REPORT_CALL_FAILURE("malloc");
+    Decoding decoding;
+    if (!decode_mapped(input, head.size, image, decoding) &&
+        !decode_read(input, head, image, decoding))
+        REPORT_CALL_FAILURE("malloc");
+    if (decoding.read_failed) {
+        replay_short_read(input, decoding.details);
+        REPORT_TRANSFER_FAILURE("fread", input);
     }
-    lzh8_details details;
-    std::size_t decoded = 0;
-    result = lzh8_decode_detailed(file, file_bytes, image, size, &decoded, &details);
-    if (result == LZH8_TRUNCATED)
-        replay_short_read(input, details);
-    if (result != LZH8_OK)
-        REPORT_FAILURE(lzh8_result_text(result));
+    if (decoding.result == LZH8_TRUNCATED)
+        replay_short_read(input, decoding.details);
+    if (decoding.result != LZH8_OK)
+        REPORT_FAILURE(lzh8_result_text(decoding.result));
 
-    put_bytes(output, image, static_cast<std::uint32_t>(size));
-    std::free(block);
-    std::free(read_copy);
-    if (mapped != nullptr)
-        munmap(const_cast<std::uint8_t*>(mapped), wanted);
+    put_bytes(output, image.bytes, static_cast<std::uint32_t>(head.size));
+    release(image, decoding);
 }
 
 int main(int argc, char** argv)
@@ -214,7 +291,7 @@ int main(int argc, char** argv)
         if (!open_output(argv[2], output))
             REPORT_CALL_FAILURE("fopen");
         // The input must be a file that can be positioned; its length itself
-        // is not needed.
+        // is not needed: decoding reads no further than it must.
         if (std::fseek(input, 0, SEEK_END) != 0)
             REPORT_CALL_FAILURE("fseek");
         if (std::ftell(input) == -1)

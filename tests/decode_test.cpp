@@ -211,6 +211,49 @@ TEST_F(Decode, InputLargerThan2GiB)
     EXPECT_EQ(read_file(out), text_bytes("abcabcab"));
 }
 
+// Data after the stream is never read, however much of it there is: an
+// 8 MiB image from a small file followed by 16 GiB of zeros takes the
+// image's memory and little more, mapped or (where the address space is
+// too small to map as much as decoding could need) read.
+TEST_F(Decode, TrailingDataIsNeverRead)
+{
+    const std::uint32_t size = 8 << 20;
+    std::string runs = literals("a");
+    for (std::uint32_t made = 1; made < size; made += 258)
+        runs += match(lengths_code, offsets_code, 258, 0);
+    write_file(in, lzh8::build(coded_file(size, runs)));
+    ASSERT_EQ(truncate(in.c_str(), off_t{16} << 30), 0);
+    long base = run({ostrel_binary}).peak_kib;
+    for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{512} << 20}) {
+#ifdef OSTREL_SANITIZED
+        if (limit != 0)
+            continue;  // address space limits do not apply under the sanitizers
+#endif
+        SCOPED_TRACE(limit);
+        Outcome outcome = run({ostrel_binary, in, out}, 60, limit);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(read_file(out), Bytes(size, 'a'));
+#ifndef OSTREL_SANITIZED
+        EXPECT_LE(outcome.peak_kib - base, (size >> 10) + 2048);
+#endif
+    }
+}
+
+// A device or a file of /proc, which cannot be sized or mapped, is read
+// as a stream: its first byte decides, as a file's does.
+TEST_F(Decode, DevicesAndProcFilesAreReadAsStreams)
+{
+    for (const char* device : {"/dev/zero", "/dev/null", "/proc/self/status"}) {
+        SCOPED_TRACE(device);
+        Outcome outcome = run({ostrel_binary, device, out});
+        EXPECT_EQ(outcome.status, 1);
+        const std::string expected = std::string(device) == "/dev/null"
+                                         ? R"(util\.cpp:[0-9]+:get_32_le:fread: unexpected EOF\n)"
+                                         : R"(ostrel\.cpp:[0-9]+:analyze_LZH8: not LZH8\n)";
+        EXPECT_TRUE(std::regex_match(outcome.err, std::regex(expected))) << outcome.err;
+    }
+}
+
 // The example the README decodes.
 TEST_F(Decode, ShippedExampleDecodesToItsOriginal)
 {

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -96,11 +99,12 @@ bool replaceable(const std::string& path, const struct stat& existing)
            me == directory.st_uid;
 }
 
-const unsigned char* map_file(int fd, std::size_t size, void (*on_fault)(int))
+const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on_fault)(int))
 {
     if (size == 0)
         return nullptr;
-    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    void* mapped =
+        mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
     if (mapped == MAP_FAILED)
         return nullptr;
     struct sigaction action = {};
@@ -112,11 +116,15 @@ const unsigned char* map_file(int fd, std::size_t size, void (*on_fault)(int))
 
 // ---- The temporary file ---------------------------------------------------
 //
-// Its name is the one piece of state that the exit and signal handlers
-// share with the program, so it lives here, set only while those signals
-// are blocked.
+// It is made, renamed and removed through a descriptor of the output's
+// directory, never through its path: a directory renamed or moved while
+// the file is written takes the temporary file along, and the rename and
+// the removal still find it there. Its directory and name are the one
+// piece of state that the exit and signal handlers share with the
+// program, so they live here, set only while those signals are blocked.
 
-static char temporary_path[PATH_MAX + 1];
+static int temporary_directory = -1;
+static char temporary_name[NAME_MAX + 1];
 static volatile sig_atomic_t temporary_live = 0;
 
 // Every signal whose default action ends the process and that a user or
@@ -127,7 +135,7 @@ static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM
 static void remove_temporary()
 {
     if (temporary_live)
-        unlink(temporary_path);
+        unlinkat(temporary_directory, temporary_name, 0);
     temporary_live = 0;
 }
 
@@ -178,23 +186,44 @@ static void block_ending_signals(bool block, sigset_t& saved)
     }
 }
 
+// Six characters that no other run is likely to pick, as mkstemp's are.
+static void fill_unique(char* at)
+{
+    static const char letters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        auto mixed = static_cast<unsigned long>(getpid()) * 2654435761u ^
+                     static_cast<unsigned long>(clock());
+        std::memcpy(random, &mixed, sizeof random);
+    }
+    for (unsigned char r : random)
+        *at++ = letters[r % (sizeof letters - 1)];
+}
+
 int create_temporary(const std::string& path)
 {
     watch_signals();
+    int directory = open(directory_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return -1;
     // ".NAME.XXXXXX", with NAME cut short where the directory's names
     // cannot hold it whole.
-    const std::string directory = directory_of(path);
-    long longest = pathconf(directory.c_str(), _PC_NAME_MAX);
-    std::size_t room = (longest > 0 ? static_cast<std::size_t>(longest) : NAME_MAX) - 8;
-    std::string name = directory + "." + base_of(path).substr(0, room) + ".XXXXXX";
-    if (name.size() > PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
+    long longest = fpathconf(directory, _PC_NAME_MAX);
+    std::size_t room = std::min<std::size_t>(longest > 0 ? static_cast<std::size_t>(longest)
+                                                         : NAME_MAX, NAME_MAX) - 8;
+    std::string name = "." + base_of(path).substr(0, room) + ".XXXXXX";
     sigset_t saved;
     block_ending_signals(true, saved);
-    std::strcpy(temporary_path, name.c_str());
-    int fd = mkostemp(temporary_path, O_CLOEXEC);
+    temporary_directory = directory;
+    std::strcpy(temporary_name, name.c_str());
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; tries++) {
+        fill_unique(temporary_name + name.size() - 6);
+        fd = openat(directory, temporary_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     temporary_live = fd >= 0;
     int error = errno;
     block_ending_signals(false, saved);
@@ -228,7 +257,8 @@ bool replace_output(const std::string& path)
 {
     sigset_t saved;
     block_ending_signals(true, saved);
-    bool renamed = std::rename(temporary_path, path.c_str()) == 0;
+    bool renamed =
+        renameat(temporary_directory, temporary_name, temporary_directory, base_of(path).c_str()) == 0;
     int error = errno;
     if (renamed)
         temporary_live = 0;

@@ -44,16 +44,19 @@ bool follow_links(const char* path, std::string& followed);
 bool replaceable(const std::string& path, const struct stat& existing);
 
 // The first size bytes of the regular file open as fd, mapped for reading
-// with every page read in at once (no copy, and no fresh memory, where a
-// buffer costs both), or null where the file cannot be mapped. A mapped
+// (no copy, and no fresh memory, where a buffer costs both), or null where
+// the file cannot be mapped. With populate, every page is read in at
+// once, for a caller that reads them all; without, a page is read only
+// when it is first touched. A mapped
 // file that shrinks under the program, or whose pages can no longer be
 // read, faults on the next access to what is gone: on_fault, then the
 // handler of SIGBUS, reports it. The mapping lasts as long as the process.
-const unsigned char* map_file(int fd, std::size_t size, void (*on_fault)(int));
+const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on_fault)(int));
 
 // The temporary file for the output at path: created in path's directory,
-// with a name the directory can hold however long the output's own name
-// is. Until it is renamed over the output (`replace_output`), it is
+// through a descriptor of that directory (which follows it wherever it is
+// moved meanwhile), with a name the directory can hold however long the
+// output's own name is. Until it is renamed over the output (`replace_output`), it is
 // removed when the process exits and when a signal arrives that would end
 // the process, which then ends as the signal would have ended it. Returns
 // its descriptor, or -1.
@@ -64,7 +67,8 @@ int create_temporary(const std::string& path);
 bool take_attributes(int fd, const struct stat* replaced);
 // Closes and removes the temporary file, where it cannot serve after all.
 void discard_temporary(int fd);
-// Renames the temporary file over path; false if that fails.
+// Renames the temporary file over path's last part, in the directory the
+// temporary file is in; false if that fails.
 bool replace_output(const std::string& path);
 
 #endif

@@ -49,7 +49,7 @@ extern "C" void input_failed(int)
 // nullptr where it cannot be mapped (or is read from elsewhere).
 static const std::uint8_t* map_input(int fd, std::size_t size)
 {
-    return lseek(fd, 0, SEEK_CUR) != 0 ? nullptr : map_file(fd, size, input_failed);
+    return lseek(fd, 0, SEEK_CUR) != 0 ? nullptr : map_file(fd, size, true, input_failed);
 }
 
 Input read_input(const InputFile& file, Bytes& buffer)
