@@ -6,7 +6,10 @@
 
 #include <ostrel/lzh8.h>
 
+#include <pty.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -294,6 +297,11 @@ TEST_F(Pack, CommandLine)
          1,
          "",
          R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option --fast\n)"},
+        // A report is one line, whatever an option holds.
+        {{"-x\nforged: second line\x1b[2J\\", "in", "out"},
+         1,
+         "",
+         R"(tools/lzh8pack/main\.cpp:[0-9]+:main: unknown option -x\\nforged: second line\\x1b\[2J\\\\\n)"},
         {{"missing", "out"},
          1,
          "",
@@ -451,6 +459,52 @@ TEST_F(Pack, RefusesToWriteOverItsInput)
             << outcome.err;
         EXPECT_EQ(read_file(dir + "/in"), input);
     }
+}
+
+// Standard input from a terminal ends at the first end of file (Ctrl-D),
+// as for cat and gzip.
+TEST_F(Pack, OneEndOfFileFromATerminalEndsTheInput)
+{
+    int terminal = -1, input = -1;
+    ASSERT_EQ(openpty(&terminal, &input, nullptr, nullptr, nullptr), 0);
+    RunOptions options;
+    options.input = input;
+    options.timeout_seconds = 20;
+    Outcome outcome = run_meanwhile({pack_binary, "-", dir + "/out"}, options, [&](int) {
+        close(input);
+        ASSERT_EQ(write(terminal, "typed\n\x04", 7), 7);
+    });
+    close(terminal);
+    EXPECT_EQ(outcome.status, 0) << outcome.err << outcome.signal;
+    EXPECT_EQ(run({ostrel_binary, dir + "/out", dir + "/back"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/back"), (Bytes{'t', 'y', 'p', 'e', 'd', '\n'}));
+}
+
+// The output's directory, renamed while the output is written, takes the
+// temporary file along: the output is made in it under its name, and no
+// temporary file stays behind, in either place.
+TEST_F(Pack, OutputDirectoryMovedMeanwhile)
+{
+    const Bytes input = text(500000, 3);
+    std::filesystem::create_directory(dir + "/before");
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The packer waits on the pipe, its temporary file made, until the
+    // directory has moved.
+    Outcome outcome =
+        run_meanwhile({pack_binary, "-1", fifo, dir + "/before/out"}, [&](int) {
+            std::ofstream pipe(fifo, std::ios::binary);
+            for (int tries = 0; strays(dir + "/before").empty() && tries < 2000; tries++)
+                usleep(1000);
+            std::filesystem::rename(dir + "/before", dir + "/after");
+            pipe.write(reinterpret_cast<const char*>(input.data()),
+                       static_cast<std::streamsize>(input.size()));
+        });
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(strays(dir + "/after"), std::vector<std::string>{});
+    EXPECT_FALSE(file_exists(dir + "/before"));
+    EXPECT_EQ(run({ostrel_binary, dir + "/after/out", dir + "/back"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/back"), input);
 }
 
 // A write that fails (here past a file size limit, as on a full disk)

@@ -55,8 +55,7 @@ static pid_t start(const std::vector<std::string>& argv, const RunOptions& optio
     if (child < 0)
         throw std::runtime_error("fork failed");
     if (child == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        dup2(options.input >= 0 ? options.input : open("/dev/null", O_RDONLY), 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         set_limit(RLIMIT_AS, options.address_space);
@@ -120,9 +119,15 @@ Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsign
 Outcome run_meanwhile(const std::vector<std::string>& argv,
                       const std::function<void(int pid)>& meanwhile)
 {
-    int out_fd = temp_fd(), err_fd = temp_fd();
     RunOptions options;
     options.timeout_seconds = 600;
+    return run_meanwhile(argv, options, meanwhile);
+}
+
+Outcome run_meanwhile(const std::vector<std::string>& argv, const RunOptions& options,
+                      const std::function<void(int pid)>& meanwhile)
+{
+    int out_fd = temp_fd(), err_fd = temp_fd();
     pid_t child = start(argv, options, out_fd, err_fd);
     meanwhile(child);
     return finish(child, out_fd, err_fd);

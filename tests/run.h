@@ -24,6 +24,7 @@ struct RunOptions {
     bool file_size_signal = false;    // past file_size: SIGXFSZ, or else EFBIG
     std::uint64_t stack = 0;          // RLIMIT_STACK
     int user = -1;                    // a user id to run as (the tests run as root)
+    int input = -1;                   // a descriptor for standard input, else /dev/null
 };
 
 // Runs argv[0] with the given arguments; standard input is empty.
@@ -37,8 +38,11 @@ Outcome run(const std::vector<std::string>& argv, unsigned timeout_seconds = 60,
 // Runs argv as run does and sends it signal after delay_ms milliseconds.
 Outcome run_interrupted(const std::vector<std::string>& argv, int signal, unsigned delay_ms);
 
-// Runs argv as run does, and meanwhile calls meanwhile with its process id.
+// Runs argv as run_with does (as run does, with no options given), and
+// meanwhile calls meanwhile with its process id.
 Outcome run_meanwhile(const std::vector<std::string>& argv,
+                      const std::function<void(int pid)>& meanwhile);
+Outcome run_meanwhile(const std::vector<std::string>& argv, const RunOptions& options,
                       const std::function<void(int pid)>& meanwhile);
 
 // Whether the process has the file at path mapped.

@@ -83,9 +83,11 @@ Input read_input(const InputFile& file, Bytes& buffer)
                 REPORT_FAILURE("input too large for LZH8");
             buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + static_cast<long>(got));
         }
-        if (got == 0)
-            break;
         filled += got;
+        // One end of file ends the input: a terminal gives one for each
+        // Ctrl-D, and reading on would wait for another.
+        if (got == 0 || std::feof(input))
+            break;
     }
     if (std::ferror(input))
         REPORT_TRANSFER_FAILURE("fread", input);

@@ -2,6 +2,7 @@
 #include "lzh8pack.h"
 
 #include "files.h"
+#include "printable.h"
 #include "util.h"
 
 #include <ostrel/lzh8.h>
@@ -102,7 +103,7 @@ int main(int argc, char** argv)
             std::printf("lzh8pack %s\n", lzh8_version());
             return end_after_printing();
         } else {
-            std::string message = std::string("unknown option ") + arg;
+            std::string message = "unknown option " + printable(arg);
             REPORT_FAILURE(message.c_str());
         }
     }
