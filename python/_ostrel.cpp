@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -91,25 +92,55 @@ py::int_ decompressed_size(py::handle data)
     return py::int_(declared_size(input));
 }
 
+// Makes a bytes object of the size given, or raises.
+PyObject* new_bytes(std::size_t size)
+{
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr)
+        throw py::error_already_set();
+    return bytes;
+}
+
+// The result is made at the declared size and decoded into. The call
+// itself says how many bytes it wrote: the input may be a buffer that
+// another thread or process changes meanwhile (a shared mapping), so the
+// header read here is only a first guess. A declared size that shrank
+// gives a shorter result, one that grew a larger one, made afresh; never
+// bytes the call did not write.
 py::bytes decompress(py::handle data)
 {
     Held input;
     hold(data, false, input);
     Release release{input};
     std::size_t size = declared_size(input);
-    lzh8_result result;
-    // The result is made once, at the declared size, and decoded into.
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-    if (out == nullptr)
-        throw py::error_already_set();
-    py::bytes decoded = py::reinterpret_steal<py::bytes>(out);
-    {
-        py::gil_scoped_release unlocked;
-        result = lzh8_decode(bytes_of(input), size_of(input), PyBytes_AS_STRING(out), size, &size);
+    for (int tries = 0;; tries++) {
+        PyObject* out = new_bytes(size);
+        std::size_t decoded = 0;
+        lzh8_result result;
+        {
+            py::gil_scoped_release unlocked;
+            result = lzh8_decode(bytes_of(input), size_of(input), PyBytes_AS_STRING(out), size,
+                                 &decoded);
+        }
+        if (result == LZH8_OK && decoded < size &&
+            _PyBytes_Resize(&out, static_cast<Py_ssize_t>(decoded)) != 0)
+            throw py::error_already_set();
+        if (result == LZH8_OK)
+            return py::reinterpret_steal<py::bytes>(out);
+        Py_DECREF(out);
+        if (result != LZH8_OUTPUT_TOO_SMALL || tries == 2)
+            raise_result(result);
+        size = decoded;
     }
-    if (result != LZH8_OK)
-        raise_result(result);
-    return decoded;
+}
+
+// Whether the two buffers share any byte.
+bool overlap(const Held& a, const Held& b)
+{
+    auto first_a = reinterpret_cast<std::uintptr_t>(a.view.buf);
+    auto first_b = reinterpret_cast<std::uintptr_t>(b.view.buf);
+    return size_of(a) > 0 && size_of(b) > 0 && first_a < first_b + size_of(b) &&
+           first_b < first_a + size_of(a);
 }
 
 py::int_ decompress_into(py::handle data, py::handle buffer)
@@ -119,6 +150,10 @@ py::int_ decompress_into(py::handle data, py::handle buffer)
     Release release_input{input};
     hold(buffer, true, output);
     Release release_output{output};
+    // The decoder reads the input as it writes the output: where they
+    // share memory, it would read bytes it has itself written.
+    if (overlap(input, output))
+        throw py::value_error("data and buffer must not overlap");
     std::size_t size = 0;
     lzh8_result result;
     {
@@ -171,7 +206,30 @@ py::bytes compress(py::handle data, py::int_ level_given, py::int_ threads_given
 
 }  // namespace
 
-PYBIND11_MODULE(_ostrel, module)
+// pybind11 keeps one state for the whole process, which it reaches through
+// the main interpreter's GIL: called from a subinterpreter, its first
+// step waits forever. So the module refuses to be made there (the package
+// refuses too, for a subinterpreter that would copy the main one's).
+static py::module_::module_def module_definition;
+static void define_module(py::module_& module);
+
+PYBIND11_PLUGIN_IMPL(_ostrel)
+{
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "ostrel cannot be imported in a subinterpreter");
+        return nullptr;
+    }
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    auto module = py::module_::create_extension_module("_ostrel", nullptr, &module_definition);
+    try {
+        define_module(module);
+        return module.ptr();
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
+}
+
+void define_module(py::module_& module)
 {
     module.doc() = "LZH8 decoding and packing, through libostrel.";
     // Each docstring's first line is its call, as Python's own modules have.
@@ -201,7 +259,8 @@ PYBIND11_MODULE(_ostrel, module)
                "decompress_into(data, buffer) -> int\n\n"
                "Decodes the LZH8 file in data into the writable buffer and returns the\n"
                "decoded size. A buffer smaller than that raises ostrel.Error (\"output\n"
-               "buffer too small\") before anything is written.");
+               "buffer too small\") before anything is written. data and buffer must\n"
+               "not share memory: ValueError.");
     module.def("compress", &compress, py::arg("data"), py::arg("level") = 6, py::arg("threads") = 0,
                "compress(data, level=6, threads=0) -> bytes\n\n"
                "data packed as an LZH8 file, the same bytes as lzh8pack -<level>\n"

@@ -6,6 +6,7 @@ import mmap
 import os
 import pathlib
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -139,3 +140,84 @@ def test_threads_decode_inside_the_library_at_once():
         thread.join()
     assert both_inside
     assert outputs[0] == outputs[1] == data
+
+
+FLIP_SIZE = """
+import mmap, sys, time
+with open(sys.argv[1], "r+b") as file, mmap.mmap(file.fileno(), 0) as shared:
+    sizes = [(300000).to_bytes(3, "little"), (1000).to_bytes(3, "little")]
+    end = time.monotonic() + float(sys.argv[2])
+    print("flipping", flush=True)
+    while time.monotonic() < end:
+        for size in sizes * 1000:
+            shared[1:4] = size
+"""
+
+
+def test_a_header_changed_meanwhile_never_yields_bytes_not_written(tmp_path):
+    """Another process rewrites the declared size in a shared mapping while
+    decompress reads it: every result is the file's bytes at one size or
+    the other, or an error; never memory the decoder did not write."""
+    data = letters(300000)
+    path = tmp_path / "shared.lzh8"
+    path.write_bytes(ostrel.compress(data, 1))
+    flipper = subprocess.Popen([sys.executable, "-c", FLIP_SIZE, str(path), "20"],
+                               stdout=subprocess.PIPE)
+    sizes = set()
+    try:
+        assert flipper.stdout.readline() == b"flipping\n"
+        with open(path, "r+b") as file, mmap.mmap(file.fileno(), 0) as shared:
+            for _ in range(2000):
+                try:
+                    decoded = ostrel.decompress(shared)
+                except ostrel.Error:
+                    continue
+                assert decoded in (data, data[:1000])
+                sizes.add(len(decoded))
+    finally:
+        flipper.kill()
+        flipper.wait()
+    assert sizes == {len(data), 1000}
+
+
+def test_overlapping_input_and_output_are_refused():
+    data = letters(5000)
+    packed = ostrel.compress(data)
+    room = bytearray(len(packed) + 2 * len(data))
+    view = memoryview(room)
+    for start in (0, 1, len(packed) // 2, len(packed) - 1, len(packed)):
+        room[start:start + len(packed)] = packed
+        source = view[start:start + len(packed)]
+        for out_start in (0, start + len(packed) - 1, start + 1):
+            out = view[out_start:out_start + len(data)]
+            if out_start + len(data) > start and out_start < start + len(packed):
+                with pytest.raises(ValueError) as raised:
+                    ostrel.decompress_into(source, out)
+                assert type(raised.value) is ValueError
+        apart = view[start + len(packed):start + len(packed) + len(data)]
+        assert ostrel.decompress_into(source, apart) == len(data)
+        assert apart == data
+
+
+SUBINTERPRETER = """
+import sys
+import _xxsubinterpreters as interpreters
+if sys.argv[1] == "main first":
+    import ostrel
+    ostrel.decompress(ostrel.compress(b"main"))
+interpreter = interpreters.create()
+try:
+    interpreters.run_string(interpreter, "import ostrel")
+except interpreters.RunFailedError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("order", ["subinterpreter first", "main first"])
+def test_a_subinterpreter_is_refused_at_import_never_left_waiting(order):
+    pytest.importorskip("_xxsubinterpreters")
+    done = subprocess.run([sys.executable, "-c", SUBINTERPRETER, order], capture_output=True,
+                          text=True, timeout=60, env=os.environ)
+    assert done.returncode == 0, done.stderr
+    assert "ImportError" in done.stdout
+    assert "ostrel cannot be imported in a subinterpreter" in done.stdout
