@@ -3,7 +3,7 @@
 
 const char* lzh8_version(void)
 {
-    return OSTREL_VERSION;
+    return LZH8_VERSION_STRING;
 }
 
 const char* lzh8_result_text(lzh8_result result)

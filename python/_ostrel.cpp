@@ -261,10 +261,12 @@ void define_module(py::module_& module)
                "decoded size. A buffer smaller than that raises ostrel.Error (\"output\n"
                "buffer too small\") before anything is written. data and buffer must\n"
                "not share memory: ValueError.");
-    module.def("compress", &compress, py::arg("data"), py::arg("level") = 6, py::arg("threads") = 0,
-               "compress(data, level=6, threads=0) -> bytes\n\n"
+#define DEFAULT_LEVEL LZH8_STRINGIFY(LZH8_DEFAULT_LEVEL)
+    module.def("compress", &compress, py::arg("data"), py::arg("level") = LZH8_DEFAULT_LEVEL,
+               py::arg("threads") = 0,
+               "compress(data, level=" DEFAULT_LEVEL ", threads=0) -> bytes\n\n"
                "data packed as an LZH8 file, the same bytes as lzh8pack -<level>\n"
-               "writes. level: 1 (fastest) to 9 (smallest), 0 for the default 6.\n"
+               "writes. level: 1 (fastest) to 9 (smallest), 0 for the default " DEFAULT_LEVEL ".\n"
                "threads: 0 for every core the process may use, 1 for the calling\n"
                "thread alone, n for at most n; the file is the same whatever it is.\n"
                "The GIL is released while packing.");

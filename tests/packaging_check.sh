@@ -97,6 +97,55 @@ for program in shared_decode static_decode; do
     cmp "$work/$program.txt" "$source/examples/stock.txt"
 done
 ldd "$work/user/build/static_decode" | grep -q libostrel && { echo "static_decode loads libostrel"; exit 1; }
+
+# A project of C alone, which CMake links with the C compiler: each library
+# target brings what it needs to pack and decode, the C++ runtime of the
+# static one included, and the header's version is there at compile time.
+mkdir "$work/c_user"
+cat > "$work/c_user/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(c_user LANGUAGES C)
+find_package(ostrel CONFIG REQUIRED)
+foreach(target ostrel ostrel_static)
+  add_executable(c_\${target} $source/examples/decode.c)
+  target_link_libraries(c_\${target} PRIVATE ostrel::\${target})
+  add_executable(both_\${target} both.c)
+  target_link_libraries(both_\${target} PRIVATE ostrel::\${target})
+endforeach()
+CMAKE
+cat > "$work/c_user/both.c" <<'C'
+#include <ostrel/lzh8.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#if LZH8_VERSION_NUMBER != LZH8_VERSION_MAJOR * 10000 + LZH8_VERSION_MINOR * 100 + LZH8_VERSION_PATCH
+#error "LZH8_VERSION_NUMBER does not match its parts"
+#endif
+
+int main(void)
+{
+    static const char text[] = "packed and decoded, packed and decoded";
+    unsigned char packed[256], back[sizeof text];
+    size_t packed_size = 0, back_size = 0;
+    if (lzh8_pack(text, sizeof text, packed, sizeof packed, &packed_size, 0, 0) != LZH8_OK ||
+        lzh8_decode(packed, packed_size, back, sizeof back, &back_size) != LZH8_OK ||
+        back_size != sizeof text || memcmp(back, text, sizeof text) != 0)
+        return 1;
+    printf("%s %d\n", LZH8_VERSION_STRING, LZH8_VERSION_NUMBER);
+    return strcmp(lzh8_version(), LZH8_VERSION_STRING) != 0;
+}
+C
+cmake -S "$work/c_user" -B "$work/c_user/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > /dev/null
+cmake --build "$work/c_user/build" > /dev/null
+for target in ostrel ostrel_static; do
+    LD_LIBRARY_PATH=$prefix/$libdir "$work/c_user/build/c_$target" "$source/examples/stock.lzh8" \
+        "$work/c_$target.txt"
+    cmp "$work/c_$target.txt" "$source/examples/stock.txt"
+    LD_LIBRARY_PATH=$prefix/$libdir "$work/c_user/build/both_$target" |
+        grep -qx "$("$prefix/bin/lzh8pack" --version | cut -d' ' -f2) [0-9]*" ||
+        { echo "both_$target: no round trip, or the header's version is not the library's"; exit 1; }
+done
 status=0
 "$work/user/build/user" "$source/examples/stock.lzh8" > "$work/user.out" 2> "$work/user.err" || status=$?
 [ "$status" = 1 ] && grep -qx 40 "$work/user.out" &&

@@ -6,8 +6,6 @@
 
 namespace ostrel::pack {
 
-const int default_level = 6;
-
 // Checks what both calls take alike, then packs into sink.
 static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, int level,
                              unsigned threads)
@@ -19,7 +17,7 @@ static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, in
     const Input data = {static_cast<const std::uint8_t*>(in), in_size};
     try {
         Parse parse = parse_input(
-            data, level_settings(static_cast<unsigned>(level == 0 ? default_level : level)),
+            data, level_settings(static_cast<unsigned>(level == 0 ? LZH8_DEFAULT_LEVEL : level)),
             threads);
         Tables tables = build_tables(data, parse);
         store_plain_if_smaller(data, parse, tables);

@@ -16,8 +16,6 @@
 
 namespace {
 
-const unsigned default_level = 6;
-
 void print_usage(std::FILE* stream, const char* program)
 {
     std::fprintf(stream, "Usage: %s [-1 ... -9] [--] infile outfile\n", program);
@@ -35,7 +33,7 @@ void print_help(const char* program)
                 "\n"
                 "A name of - reads standard input or writes standard output. An existing\n"
                 "outfile is replaced only once the new file is complete.\n",
-                default_level);
+                LZH8_DEFAULT_LEVEL);
 }
 
 // Every allocation that fails ends here, in the program's one way of failing.
@@ -85,7 +83,7 @@ int main(int argc, char** argv)
     // thread's own, which a memory limit (ulimit -v) counts.
     mallopt(M_ARENA_MAX, 1);
     const char* program = argc > 0 ? argv[0] : "lzh8pack";
-    unsigned level = default_level;
+    unsigned level = LZH8_DEFAULT_LEVEL;
     std::vector<const char*> names;
     bool options = true;
     for (int a = 1; a < argc; a++) {

@@ -20,6 +20,24 @@
 extern "C" {
 #endif
 
+/* The version of this header, at compile time; lzh8_version() gives the
+ * library's own at run time. LZH8_VERSION_NUMBER is 100 * (100 * major +
+ * minor) + patch, for #if. */
+#define LZH8_VERSION_MAJOR 0
+#define LZH8_VERSION_MINOR 9
+#define LZH8_VERSION_PATCH 0
+#define LZH8_VERSION_NUMBER \
+    (LZH8_VERSION_MAJOR * 10000 + LZH8_VERSION_MINOR * 100 + LZH8_VERSION_PATCH)
+#define LZH8_STRINGIFY_(x) #x
+#define LZH8_STRINGIFY(x) LZH8_STRINGIFY_(x)
+#define LZH8_VERSION_STRING                                                    \
+    LZH8_STRINGIFY(LZH8_VERSION_MAJOR) "." LZH8_STRINGIFY(LZH8_VERSION_MINOR) "." \
+        LZH8_STRINGIFY(LZH8_VERSION_PATCH)
+
+/* The level that lzh8_pack takes for level 0, and that lzh8pack and the
+ * Python module use unless told otherwise: between speed and size. */
+#define LZH8_DEFAULT_LEVEL 6
+
 #if defined(__GNUC__)
 #define LZH8_API __attribute__((visibility("default")))
 #else
@@ -44,7 +62,8 @@ typedef enum lzh8_result {
  * "corrupt length tree" or "unexpected EOF". */
 LZH8_API const char* lzh8_result_text(lzh8_result result);
 
-/* The library's version, "0.9.0". */
+/* The library's version, such as "0.9.0": LZH8_VERSION_STRING of the
+ * header it was built with. */
 LZH8_API const char* lzh8_version(void);
 
 /* The decoded size that the header declares, from its 4 or 8 bytes alone.
@@ -53,8 +72,10 @@ LZH8_API const char* lzh8_version(void);
 LZH8_API lzh8_result lzh8_decoded_size(const void* in, size_t in_size, size_t* size);
 
 /* Decodes in[0..in_size) into out, which receives exactly the declared
- * size; *out_size is set to it. in is never read past in_size and out
- * never written past the smaller of out_capacity and the declared size;
+ * size; *out_size is set to it. in and out must not overlap: the decoder
+ * reads the input while it writes the output. in is never read past
+ * in_size and out never written past the smaller of out_capacity and the
+ * declared size;
  * bytes after the last one that decoding needs are never read, so the
  * input may carry trailing data.
  *
@@ -86,7 +107,7 @@ LZH8_API lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* 
 LZH8_API size_t lzh8_pack_bound(size_t in_size);
 
 /* Packs in[0..in_size) into out as an LZH8 file and sets *out_size to its
- * length. level 1 (fastest) to 9 (smallest), or 0 for the default 6.
+ * length. level 1 (fastest) to 9 (smallest), or 0 for LZH8_DEFAULT_LEVEL.
  * threads: 0 for every core the process may run on, 1 for the calling
  * thread only (no thread is started), n for at most n. The bytes written
  * are the same whatever threads is.
