@@ -164,8 +164,9 @@ bool decode_mapped(std::FILE* input, std::size_t size, Image image, Decoding& de
     struct stat info;
     if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0)
         return false;
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(info.st_size), most_input_needed(static_cast<std::uint32_t>(size))));
+    const auto length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size),
+                                most_input_needed(static_cast<std::uint32_t>(size))));
     decoding.mapped = map_file(fileno(input), length, false, input_failed);
     if (decoding.mapped == nullptr)
         return false;

@@ -491,15 +491,14 @@ TEST_F(Pack, OutputDirectoryMovedMeanwhile)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // The packer waits on the pipe, its temporary file made, until the
     // directory has moved.
-    Outcome outcome =
-        run_meanwhile({pack_binary, "-1", fifo, dir + "/before/out"}, [&](int) {
-            std::ofstream pipe(fifo, std::ios::binary);
-            for (int tries = 0; strays(dir + "/before").empty() && tries < 2000; tries++)
-                usleep(1000);
-            std::filesystem::rename(dir + "/before", dir + "/after");
-            pipe.write(reinterpret_cast<const char*>(input.data()),
-                       static_cast<std::streamsize>(input.size()));
-        });
+    Outcome outcome = run_meanwhile({pack_binary, "-1", fifo, dir + "/before/out"}, [&](int) {
+        std::ofstream pipe(fifo, std::ios::binary);
+        for (int tries = 0; strays(dir + "/before").empty() && tries < 2000; tries++)
+            usleep(1000);
+        std::filesystem::rename(dir + "/before", dir + "/after");
+        pipe.write(reinterpret_cast<const char*>(input.data()),
+                   static_cast<std::streamsize>(input.size()));
+    });
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(strays(dir + "/after"), std::vector<std::string>{});
     EXPECT_FALSE(file_exists(dir + "/before"));

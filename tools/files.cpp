@@ -189,8 +189,7 @@ static void block_ending_signals(bool block, sigset_t& saved)
 // Six characters that no other run is likely to pick, as mkstemp's are.
 static void fill_unique(char* at)
 {
-    static const char letters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char random[6];
     if (getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
         auto mixed = static_cast<unsigned long>(getpid()) * 2654435761u ^
@@ -210,8 +209,9 @@ int create_temporary(const std::string& path)
     // ".NAME.XXXXXX", with NAME cut short where the directory's names
     // cannot hold it whole.
     long longest = fpathconf(directory, _PC_NAME_MAX);
-    std::size_t room = std::min<std::size_t>(longest > 0 ? static_cast<std::size_t>(longest)
-                                                         : NAME_MAX, NAME_MAX) - 8;
+    std::size_t room = std::min<std::size_t>(
+                           longest > 0 ? static_cast<std::size_t>(longest) : NAME_MAX, NAME_MAX) -
+                       8;
     std::string name = "." + base_of(path).substr(0, room) + ".XXXXXX";
     sigset_t saved;
     block_ending_signals(true, saved);
@@ -257,8 +257,8 @@ bool replace_output(const std::string& path)
 {
     sigset_t saved;
     block_ending_signals(true, saved);
-    bool renamed =
-        renameat(temporary_directory, temporary_name, temporary_directory, base_of(path).c_str()) == 0;
+    bool renamed = renameat(temporary_directory, temporary_name, temporary_directory,
+                            base_of(path).c_str()) == 0;
     int error = errno;
     if (renamed)
         temporary_live = 0;

@@ -26,13 +26,13 @@ extern "C" {
 #define LZH8_VERSION_MAJOR 0
 #define LZH8_VERSION_MINOR 9
 #define LZH8_VERSION_PATCH 0
-#define LZH8_VERSION_NUMBER \
+#define LZH8_VERSION_NUMBER                                                                        \
     (LZH8_VERSION_MAJOR * 10000 + LZH8_VERSION_MINOR * 100 + LZH8_VERSION_PATCH)
 #define LZH8_STRINGIFY_(x) #x
 #define LZH8_STRINGIFY(x) LZH8_STRINGIFY_(x)
-#define LZH8_VERSION_STRING                                                    \
-    LZH8_STRINGIFY(LZH8_VERSION_MAJOR) "." LZH8_STRINGIFY(LZH8_VERSION_MINOR) "." \
-        LZH8_STRINGIFY(LZH8_VERSION_PATCH)
+#define LZH8_VERSION_STRING                                                                        \
+    LZH8_STRINGIFY(LZH8_VERSION_MAJOR)                                                             \
+    "." LZH8_STRINGIFY(LZH8_VERSION_MINOR) "." LZH8_STRINGIFY(LZH8_VERSION_PATCH)
 
 /* The level that lzh8_pack takes for level 0, and that lzh8pack and the
  * Python module use unless told otherwise: between speed and size. */
