@@ -183,7 +183,7 @@ inline unsigned first_code_bits(std::uint32_t entry)
 std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
 {
     std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 25 | code_bits;
-    return symbol >= 256 ? entry | lookup_match : entry | one_literal;
+    return symbol >= literal_symbols ? entry | lookup_match : entry | one_literal;
 }
 
 std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
@@ -225,13 +225,6 @@ STEP bool is_literal(std::uint32_t entry)
     return (entry & (lookup_unresolved | lookup_match)) == 0;
 }
 
-// The count of bits that follow an offset code of k: k - 1, none for k
-// of 0 or 1.
-STEP unsigned following_for(unsigned k)
-{
-    return k - (k != 0);
-}
-
 // Joins to each literal entry the literal whose code follows it, and to
 // each match entry the offset code that follows it, where that code ends
 // within the looked-up bits: the entry for the bits after the first code,
@@ -261,7 +254,7 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
         if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
             const unsigned k = offset >> 16 & 31, code_bits = first_bits + offset_bits;
             length_lookup[index] = (first & 0x1E00FFC0) | lookup_joined | k << 16 |
-                                   code_bits << 21 | (code_bits + following_for(k));
+                                   code_bits << 21 | (code_bits + following_bits(k));
         }
     }
 }
@@ -417,9 +410,10 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
     return leaf_entry(static_cast<unsigned>(value), 1);
 }
 
-inline unsigned following_bits(std::uint32_t offset)
+// The bits that follow the offset code of an entry.
+inline unsigned entry_following_bits(std::uint32_t offset)
 {
-    return following_for(offset >> 16 & 31);
+    return following_bits(offset >> 16 & 31);
 }
 
 // A match's distance from its offset entry and the bits that followed.
@@ -433,7 +427,7 @@ inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t follo
 // with no shift of 64.
 STEP std::uint32_t distance_from(unsigned k, std::uint64_t bits)
 {
-    return distance_of(k, static_cast<std::uint32_t>(bits >> 1 >> (63 - following_for(k))));
+    return distance_of(k, static_cast<std::uint32_t>(bits >> 1 >> (63 - following_bits(k))));
 }
 
 // Copies a match forward, in steps as wide as the distance allows. Every
@@ -484,7 +478,7 @@ STEP void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t cou
 // The match's length from its length entry.
 STEP std::uint32_t match_length(std::uint32_t entry)
 {
-    return (entry >> 8 & 0xFF) + 3u;
+    return match_length_of(entry >> 8);
 }
 
 // Both trees with their lookup tables.
@@ -513,7 +507,7 @@ lzh8_result finish_match(BitReader& reader, const Lookups& lookups, std::uint8_t
     if (offset == input_ended)
         return LZH8_TRUNCATED;
     bool ended = false;
-    std::uint32_t following = take_bits(reader, following_bits(offset), ended);
+    std::uint32_t following = take_bits(reader, entry_following_bits(offset), ended);
     if (ended)
         return LZH8_TRUNCATED;
     std::uint32_t distance = distance_of_entry(offset, following);
@@ -684,7 +678,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
             }
             const unsigned code_bits = offset & 63, k = offset >> 16 & 31;
             distance = distance_from(k, fast.bits << code_bits);
-            take(fast, code_bits + following_for(k));
+            take(fast, code_bits + following_bits(k));
         }
         entry = next_length_entry<length_bits>(fast, length_lookup);
         if (distance > static_cast<std::uint32_t>(out - image))

@@ -43,6 +43,43 @@ const unsigned min_match = 3;
 const unsigned max_match = 258;
 const std::uint32_t window = 65536;  // distances 1..65536
 
+const unsigned literal_symbols = 256;  // length symbols 0..255 are literals
+const unsigned length_symbols = 512;
+// The offset symbols a packer needs: k = 0..16 covers d = 0..65535. A
+// file may hold k up to 31, of which only d's low 16 bits count.
+const unsigned offset_symbols = 17;
+
+// The length symbol of a match of length bytes (3..258): 256..511.
+inline unsigned length_symbol(unsigned length)
+{
+    return literal_symbols + length - min_match;
+}
+
+// The length of the match that a length symbol of 256..511 stands for.
+inline unsigned match_length_of(unsigned symbol)
+{
+    return (symbol & 0xFF) + min_match;
+}
+
+// The bits of n up to its top one: 0 for 0.
+inline unsigned bit_length(std::uint32_t n)
+{
+    return n == 0 ? 0 : 32 - static_cast<unsigned>(__builtin_clz(n));
+}
+
+// The offset symbol k of the displacement d = distance - 1: d's bit length.
+inline unsigned offset_symbol(std::uint32_t d)
+{
+    return bit_length(d);
+}
+
+// The bits that follow an offset code of k: d's k - 1 bits under its top
+// one, which k implies; none for k of 0 or 1.
+inline unsigned following_bits(unsigned k)
+{
+    return k - (k != 0);
+}
+
 // The slot that bit (0 or 1) leads to from the node in slot node holding
 // entry.
 inline unsigned child_slot(unsigned node, unsigned entry, unsigned entry_bits, unsigned bit)

@@ -195,23 +195,24 @@ TEST(PackParse, SegmentsCoverTheInputInOrder)
 // max_length, and the counts must be those of its symbols.
 void check_parse(const Bytes& data, const Parse& parse, unsigned max_length)
 {
-    std::size_t at = 0;
+    std::size_t end = 0;
     for (const SegmentParse& segment : parse.segments) {
-        ASSERT_EQ(segment.start, at);
-        const std::uint32_t* runs = segment.long_runs.data();
-        for (const Match& match : segment.matches) {
-            at += literals_before(match, runs);
-            unsigned length = length_of(match);
-            std::size_t from = at - match.d - 1;
-            ASSERT_LE(length, max_length);
-            ASSERT_LE(at + length, data.size());
-            ASSERT_TRUE(std::equal(&data[at], &data[at] + length, &data[from])) << "at " << at;
-            at += length;
-        }
-        ASSERT_EQ(runs, segment.long_runs.data() + segment.long_runs.size());
-        at += segment.trailing_literals;
+        ASSERT_EQ(segment.start, end);
+        std::size_t long_runs = 0;
+        walk_segment(
+            segment, [&](std::uint32_t at, std::uint32_t count) { end = at + count; },
+            [&](std::uint32_t at, const Match& match) {
+                long_runs += match.literals == long_run;
+                unsigned length = length_of(match);
+                std::size_t from = at - match.d - 1;
+                EXPECT_LE(length, max_length);
+                ASSERT_LE(at + length, data.size());
+                EXPECT_TRUE(std::equal(&data[at], &data[at] + length, &data[from])) << "at " << at;
+                end = at + length;
+            });
+        EXPECT_EQ(long_runs, segment.long_runs.size());
     }
-    EXPECT_EQ(at, data.size());
+    EXPECT_EQ(end, data.size());
     Counts counts = count_symbols(input_of(data), parse);
     EXPECT_TRUE(counts.lengths == parse.counts.lengths && counts.offsets == parse.counts.offsets);
 }

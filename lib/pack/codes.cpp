@@ -179,7 +179,7 @@ std::uint64_t coded_bits(const Counts& counts, const Code& lengths, const Code& 
     for (unsigned s = 0; s < length_symbols; s++)
         bits += counts.lengths[s] * lengths.lengths[s];
     for (unsigned k = 0; k < offset_symbols; k++)
-        bits += counts.offsets[k] * (offsets.lengths[k] + (k >= 2 ? k - 1 : 0));
+        bits += counts.offsets[k] * (offsets.lengths[k] + following_bits(k));
     return bits;
 }
 

@@ -46,15 +46,6 @@ inline Input input_of(const Bytes& bytes)
     return {bytes.data(), bytes.size()};
 }
 
-const unsigned length_symbols = 512;
-const unsigned offset_symbols = 17;  // k = 0..16 covers d = 0..65535
-
-// The offset symbol of d: its bit length (0 for d = 0).
-inline unsigned bit_length(std::uint32_t d)
-{
-    return d == 0 ? 0 : 32 - static_cast<unsigned>(__builtin_clz(d));
-}
-
 // ---- threads.cpp -------------------------------------------------------
 
 // The count of threads worth running for count pieces of work: no more
@@ -264,6 +255,27 @@ inline void push_match(SegmentParse& segment, unsigned length, std::uint32_t d)
     match.length_less_3 = static_cast<std::uint8_t>(length - min_match);
     match.d = static_cast<std::uint16_t>(d);
     segment.trailing_literals = 0;
+}
+
+// Walks a segment's parse in the order of the input: for each match,
+// literals(at, count) for the literals before it (count may be 0), then
+// match(at, match), at being where they start in the input; and last,
+// literals(at, count) for the segment's trailing literals. Every stage
+// that reads a parse reads it through here; the steps are inlined.
+template <typename Literals, typename OneMatch>
+__attribute__((always_inline)) inline void walk_segment(const SegmentParse& segment,
+                                                        Literals&& literals, OneMatch&& match)
+{
+    std::uint32_t at = segment.start;
+    const std::uint32_t* runs = segment.long_runs.data();
+    for (const Match& next : segment.matches) {
+        std::uint32_t count = literals_before(next, runs);
+        literals(at, count);
+        at += count;
+        match(at, next);
+        at += length_of(next);
+    }
+    literals(at, segment.trailing_literals);
 }
 
 // The parse of the whole input: its segments' parses in order, kept

@@ -62,8 +62,8 @@ void add_literals(SegmentParse& parse, const std::uint8_t* at, std::uint32_t cou
 void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
 {
     push_match(parse, length, distance - 1);
-    parse.counts.lengths[256 + length - min_match]++;
-    parse.counts.offsets[bit_length(distance - 1)]++;
+    parse.counts.lengths[length_symbol(length)]++;
+    parse.counts.offsets[offset_symbol(distance - 1)]++;
 }
 
 // A three-byte match is worth its code only close by.
@@ -266,8 +266,8 @@ Prices prices_of(const Counts& counts)
 
 unsigned distance_price(const Prices& prices, std::uint32_t distance)
 {
-    unsigned k = bit_length(distance - 1);
-    return prices.offsets[k] + (k >= 2 ? k - 1 : 0);
+    unsigned k = offset_symbol(distance - 1);
+    return prices.offsets[k] + following_bits(k);
 }
 
 void add_counts(Counts& to, const Counts& from, int sign)
@@ -338,7 +338,7 @@ void cheapest_path(const Input& data, std::uint32_t start, std::uint32_t span,
             std::uint32_t d = cache.cached[c] & 0xFFFF;
             std::uint32_t base = here + distance_price(prices, d + 1);
             for (unsigned l = shorter + 1; l <= length; l++) {
-                std::uint32_t total = base + prices.lengths[256 + l - min_match];
+                std::uint32_t total = base + prices.lengths[length_symbol(l)];
                 if (total < cost[j + l]) {
                     cost[j + l] = total;
                     choice[j + l] = l << 16 | d;
@@ -365,20 +365,17 @@ void cheapest_path(const Input& data, std::uint32_t start, std::uint32_t span,
 // the blocks its tokens start in.
 void add_block_counts(std::vector<Counts>& blocks, const Input& data, const SegmentParse& parse)
 {
-    std::size_t at = parse.start;
-    auto literals = [&](std::uint32_t count) {
-        for (; count > 0; count--, at++)
-            blocks[at / block_length].lengths[data.bytes[at]]++;
-    };
-    const std::uint32_t* runs = parse.long_runs.data();
-    for (const Match& match : parse.matches) {
-        literals(literals_before(match, runs));
-        Counts& block = blocks[at / block_length];
-        block.lengths[256 + match.length_less_3]++;
-        block.offsets[bit_length(match.d)]++;
-        at += length_of(match);
-    }
-    literals(parse.trailing_literals);
+    walk_segment(
+        parse,
+        [&](std::uint32_t at, std::uint32_t count) {
+            for (std::uint32_t end = at + count; at < end; at++)
+                blocks[at / block_length].lengths[data.bytes[at]]++;
+        },
+        [&](std::uint32_t at, const Match& match) {
+            Counts& block = blocks[at / block_length];
+            block.lengths[length_symbol(length_of(match))]++;
+            block.offsets[offset_symbol(match.d)]++;
+        });
 }
 
 // One pass over a segment: each block is parsed under the prices of the
@@ -507,19 +504,16 @@ Parse parse_input(const Input& data, const Level& level, unsigned threads)
 // Adds the counts of a segment's symbols to counts.
 static void count_segment(const Input& data, const SegmentParse& segment, Counts& counts)
 {
-    const std::uint8_t* at = data.bytes + segment.start;
-    auto literals = [&](std::uint32_t count) {
-        for (; count > 0; count--)
-            counts.lengths[*at++]++;
-    };
-    const std::uint32_t* runs = segment.long_runs.data();
-    for (const Match& match : segment.matches) {
-        literals(literals_before(match, runs));
-        counts.lengths[256 + match.length_less_3]++;
-        counts.offsets[bit_length(match.d)]++;
-        at += length_of(match);
-    }
-    literals(segment.trailing_literals);
+    walk_segment(
+        segment,
+        [&](std::uint32_t at, std::uint32_t count) {
+            for (const std::uint8_t* byte = data.bytes + at; count > 0; count--)
+                counts.lengths[*byte++]++;
+        },
+        [&](std::uint32_t, const Match& match) {
+            counts.lengths[length_symbol(length_of(match))]++;
+            counts.offsets[offset_symbol(match.d)]++;
+        });
 }
 
 Counts count_symbols(const Input& data, const Parse& parse)
@@ -536,21 +530,20 @@ static void split_segment(SegmentParse& segment, unsigned max_length)
     SegmentParse pieces;
     pieces.start = segment.start;
     pieces.matches.reserve(segment.matches.size());
-    const std::uint32_t* runs = segment.long_runs.data();
-    for (const Match& match : segment.matches) {
-        pieces.trailing_literals += literals_before(match, runs);
-        unsigned left = length_of(match);
-        while (left >= min_match) {
-            unsigned piece = std::min(left, max_length);
-            // Leave the last piece a match, if the split allows it.
-            if (left - piece > 0 && left - piece < min_match && piece > min_match)
-                piece = std::max<unsigned>(min_match, left - min_match);
-            push_match(pieces, piece, match.d);
-            left -= piece;
-        }
-        pieces.trailing_literals += left;  // a piece too short to be a match
-    }
-    pieces.trailing_literals += segment.trailing_literals;
+    walk_segment(
+        segment, [&](std::uint32_t, std::uint32_t count) { pieces.trailing_literals += count; },
+        [&](std::uint32_t, const Match& match) {
+            unsigned left = length_of(match);
+            while (left >= min_match) {
+                unsigned piece = std::min(left, max_length);
+                // Leave the last piece a match, if the split allows it.
+                if (left - piece > 0 && left - piece < min_match && piece > min_match)
+                    piece = std::max<unsigned>(min_match, left - min_match);
+                push_match(pieces, piece, match.d);
+                left -= piece;
+            }
+            pieces.trailing_literals += left;  // a piece too short to be a match
+        });
     segment = std::move(pieces);
 }
 

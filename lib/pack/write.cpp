@@ -184,23 +184,27 @@ BitWriter write_symbols(BitWriter out, const SymbolCodes& codes, const Input& da
                         const SegmentParse& segment)
 {
     const std::uint64_t* length_codes = codes.lengths.data();
-    const std::uint8_t* at = data.bytes + segment.start;
-    const std::uint32_t* runs = segment.long_runs.data();
-    for (const Match& match : segment.matches) {
-        std::uint32_t literals = literals_before(match, runs);
-        put_literals(out, length_codes, at, literals);
-        at += literals;
-        // The offset tree has 17 leaves, so its codes are 16 bits at most,
-        // and the bits of d after its top bit, which k implies, 15.
-        unsigned k = bit_length(match.d);
-        unsigned following = k >= 2 ? k - 1 : 0;
-        std::uint64_t length = length_codes[256 + match.length_less_3], offset = codes.offsets[k];
-        put_two(out, length >> 6, length & 63,
-                (offset >> 6) << following | (match.d & ((1u << following) - 1)),
-                (offset & 63) + following);
-        at += length_of(match);
-    }
-    put_literals(out, length_codes, at, segment.trailing_literals);
+    // The input's bytes are followed by a pointer of their own, which
+    // costs less per token than the walk's position added to the start.
+    const std::uint8_t* next = data.bytes + segment.start;
+    walk_segment(
+        segment,
+        [&](std::uint32_t, std::uint32_t count) {
+            put_literals(out, length_codes, next, count);
+            next += count;
+        },
+        [&](std::uint32_t, const Match& match) {
+            // The offset tree has 17 leaves, so its codes are 16 bits at
+            // most, and the bits of d after its top bit, which k implies, 15.
+            unsigned k = offset_symbol(match.d);
+            unsigned following = following_bits(k);
+            std::uint64_t length = length_codes[length_symbol(length_of(match))];
+            std::uint64_t offset = codes.offsets[k];
+            put_two(out, length >> 6, length & 63,
+                    (offset >> 6) << following | (match.d & ((1u << following) - 1)),
+                    (offset & 63) + following);
+            next += length_of(match);
+        });
     return out;
 }
 
