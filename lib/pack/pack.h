@@ -22,6 +22,7 @@
 #ifndef OSTREL_LIB_PACK_H
 #define OSTREL_LIB_PACK_H
 
+#include "../bytes.h"
 #include "../format.h"
 
 #include <algorithm>
@@ -31,20 +32,6 @@
 #include <vector>
 
 namespace ostrel::pack {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// The bytes being packed, wherever they are kept: mapped from the input
-// file, read into a buffer, or a caller's own.
-struct Input {
-    const std::uint8_t* bytes;
-    std::size_t size;
-};
-
-inline Input input_of(const Bytes& bytes)
-{
-    return {bytes.data(), bytes.size()};
-}
 
 // ---- threads.cpp -------------------------------------------------------
 

@@ -38,6 +38,8 @@ Level level_settings(unsigned level)
     return levels[level - 1];
 }
 
+namespace {
+
 // Room for the matches of a parse of count bytes. Text has a match every
 // 7 bytes or so, binaries every 9 to 15: a sixth of the bytes seldom runs
 // out; were the room too small, the vector would grow, copying every match
@@ -87,6 +89,8 @@ unsigned fast_longest(MatchFinder& finder, const Input& data, std::uint32_t i, s
     return length;
 }
 
+}  // namespace
+
 // Segments are an even count of about 1 MiB each, so that two cores, or
 // four, share them evenly; an input under a quarter MiB is one segment.
 // The last two are cut into quarters, eighths and sixteenths of their
@@ -123,6 +127,8 @@ std::vector<std::uint32_t> segment_bounds(FinderKind kind, std::size_t size)
         bounds.push_back(static_cast<std::uint32_t>(size));
     return bounds;
 }
+
+namespace {
 
 // The first position of the window before a segment at start.
 std::uint32_t window_before(std::uint32_t start)
@@ -489,6 +495,8 @@ Parse cheapest_parse(const Input& data, const Level& level, unsigned threads)
                           });
 }
 
+}  // namespace
+
 Parse parse_input(const Input& data, const Level& level, unsigned threads)
 {
     if (level.strategy == Level::cheapest)
@@ -501,8 +509,10 @@ Parse parse_input(const Input& data, const Level& level, unsigned threads)
                           });
 }
 
+namespace {
+
 // Adds the counts of a segment's symbols to counts.
-static void count_segment(const Input& data, const SegmentParse& segment, Counts& counts)
+void count_segment(const Input& data, const SegmentParse& segment, Counts& counts)
 {
     walk_segment(
         segment,
@@ -516,6 +526,8 @@ static void count_segment(const Input& data, const SegmentParse& segment, Counts
         });
 }
 
+}  // namespace
+
 Counts count_symbols(const Input& data, const Parse& parse)
 {
     Counts counts;
@@ -524,8 +536,10 @@ Counts count_symbols(const Input& data, const Parse& parse)
     return counts;
 }
 
+namespace {
+
 // Cuts the segment's matches, each into pieces at its own distance.
-static void split_segment(SegmentParse& segment, unsigned max_length)
+void split_segment(SegmentParse& segment, unsigned max_length)
 {
     SegmentParse pieces;
     pieces.start = segment.start;
@@ -546,6 +560,8 @@ static void split_segment(SegmentParse& segment, unsigned max_length)
         });
     segment = std::move(pieces);
 }
+
+}  // namespace
 
 void split_matches(const Input& data, Parse& parse, unsigned max_length)
 {

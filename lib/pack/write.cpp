@@ -8,6 +8,8 @@
 
 namespace ostrel::pack {
 
+namespace {
+
 // ---- The bit writer ---------------------------------------------------
 
 // Values go out most significant bit first. pending holds count bits not
@@ -104,6 +106,8 @@ void finish_bits(BitWriter& writer)
     flush_buffer(writer);
 }
 
+}  // namespace
+
 // ---- Sections ---------------------------------------------------------
 
 // The smallest section for the entries: its entry area of P bytes (P = 4X
@@ -119,6 +123,8 @@ unsigned section_count(std::size_t entries, unsigned entry_bits, unsigned count_
             return x;
     }
 }
+
+namespace {
 
 // A table section: the count field, then the entries from slot 1 on,
 // padded with zero bits to the section's end.
@@ -248,23 +254,19 @@ void write_header(BitWriter& writer, std::uint32_t size)
     }
 }
 
-void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sink& sink,
-                unsigned threads)
-{
-    auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);
-    BitWriter writer = {&sink, buffer.get(), 0, 0, 0};
-    // Every section is a whole number of 32-bit words, so the writer is
-    // word-aligned at each section's start.
-    write_header(writer, static_cast<std::uint32_t>(data.size));
-    write_section(writer, tables.length_entries, length_entry_bits, 2);
-    write_section(writer, tables.offset_entries, offset_entry_bits, 1);
+// Where the pieces of the bit stream begin: piece p holds the segments
+// from firsts[p] up to firsts[p + 1], and the last entry is the count of
+// segments. Pieces are written at once, one on each thread, when each has
+// matches_per_piece matches at least. at[s] is where segment s's bits
+// begin, counted from the stream's first bit.
+struct Pieces {
+    std::vector<std::size_t> firsts;
+    std::vector<std::uint64_t> at;
+};
 
-    Code lengths = code_of(tables.length_tree, length_symbols);
-    Code offsets = code_of(tables.offset_tree, offset_symbols);
-    const SymbolCodes codes = symbol_codes(lengths, offsets);
-    // The first piece goes straight to the output, the others to memory
-    // first. Piece p has the segments from firsts[p] up to firsts[p + 1].
-    const std::vector<SegmentParse>& segments = parse.segments;
+Pieces plan_pieces(const std::vector<SegmentParse>& segments, const Code& lengths,
+                   const Code& offsets, unsigned threads)
+{
     std::size_t matches = 0;
     for (const SegmentParse& segment : segments)
         matches += segment.matches.size();
@@ -272,14 +274,15 @@ void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sin
         std::max(1u, threads_for(std::min(segments.size(),
                                           std::max<std::size_t>(1, matches / matches_per_piece)),
                                  threads));
-    // Where each segment's bits begin in the stream, counted from the
-    // stream's first bit.
-    std::vector<std::uint64_t> at(segments.size() + 1, 0);
+    Pieces plan;
+    plan.at.assign(segments.size() + 1, 0);
+    std::vector<std::uint64_t>& at = plan.at;
     for (std::size_t s = 0; s < segments.size(); s++)
         at[s + 1] = at[s] + coded_bits(segments[s].counts, lengths, offsets);
     // Pieces of about equal bits, at least a segment each: writing takes
     // time by the bits, and segments of code and of data differ widely.
-    std::vector<std::size_t> firsts(pieces + 1, segments.size());
+    std::vector<std::size_t>& firsts = plan.firsts;
+    firsts.assign(pieces + 1, segments.size());
     firsts[0] = 0;
     for (unsigned p = 1; p < pieces; p++) {
         std::uint64_t goal = at.back() / pieces * p;
@@ -290,6 +293,17 @@ void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sin
             first--;
         firsts[p] = static_cast<std::size_t>(first - at.begin());
     }
+    return plan;
+}
+
+// Writes the bit stream after what writer holds: its pieces at once, the
+// first straight to writer's sink, the others to memory first, then joined
+// to it in order.
+void write_pieces(BitWriter& writer, const Input& data, const std::vector<SegmentParse>& segments,
+                  const SymbolCodes& codes, const Pieces& plan)
+{
+    const std::vector<std::size_t>& firsts = plan.firsts;
+    const auto pieces = static_cast<unsigned>(firsts.size() - 1);
     std::vector<Bytes> memories(pieces);
     std::vector<Sink> sinks(pieces);
     std::vector<BitWriter> written(pieces);
@@ -299,7 +313,8 @@ void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sin
         if (p > 0) {
             // Room for the piece's bytes, faulted in at once by the thread
             // that fills them; its last partial byte stays pending.
-            memories[p].reserve(static_cast<std::size_t>((at[firsts[p + 1]] - at[firsts[p]]) / 8));
+            memories[p].reserve(
+                static_cast<std::size_t>((plan.at[firsts[p + 1]] - plan.at[firsts[p]]) / 8));
             fault_in_pages(memories[p].data(), memories[p].capacity());
             own = std::make_unique<std::uint8_t[]>(write_buffer_size);
             sinks[p].memory = &memories[p];
@@ -316,6 +331,25 @@ void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sin
     writer = written[0];
     for (unsigned p = 1; p < pieces; p++)
         join_piece(writer, memories[p], written[p]);
+}
+
+}  // namespace
+
+void write_lzh8(const Input& data, const Parse& parse, const Tables& tables, Sink& sink,
+                unsigned threads)
+{
+    auto buffer = std::make_unique<std::uint8_t[]>(write_buffer_size);
+    BitWriter writer = {&sink, buffer.get(), 0, 0, 0};
+    // Every section is a whole number of 32-bit words, so the writer is
+    // word-aligned at each section's start.
+    write_header(writer, static_cast<std::uint32_t>(data.size));
+    write_section(writer, tables.length_entries, length_entry_bits, 2);
+    write_section(writer, tables.offset_entries, offset_entry_bits, 1);
+
+    const Code lengths = code_of(tables.length_tree, length_symbols);
+    const Code offsets = code_of(tables.offset_tree, offset_symbols);
+    const Pieces plan = plan_pieces(parse.segments, lengths, offsets, threads);
+    write_pieces(writer, data, parse.segments, symbol_codes(lengths, offsets), plan);
     finish_bits(writer);
 }
 

@@ -10,6 +10,8 @@
 #ifndef LZH8PACK_H
 #define LZH8PACK_H
 
+#include "bytes.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -19,13 +21,8 @@
 
 namespace lzh8pack {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The bytes to pack: mapped from the input file, or read into a buffer.
-struct Input {
-    const std::uint8_t* bytes;
-    std::size_t size;
-};
+using ostrel::Bytes;
+using ostrel::Input;
 
 // ---- input.cpp ---------------------------------------------------------
 
