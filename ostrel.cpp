@@ -46,26 +46,23 @@ struct Output {
 bool open_output(const char* path, Output& output)
 {
     output = {stdout, "", false, false};
-    if (names_standard_output(path))
+    OutputTarget target = find_output(path, false);
+    if (target.standard_output)
         return true;
-    std::string target;
-    bool followed = follow_links(path, target);
-    int fd = open(followed ? target.c_str() : path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    struct stat existing;
-    if (fd < 0 || fstat(fd, &existing) != 0)
+    int fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 || fstat(fd, &target.existing) != 0)
         return false;
-    if (followed && S_ISREG(existing.st_mode) && existing.st_nlink == 1 &&
-        replaceable(target, existing)) {
-        int temporary = create_temporary(target);
-        if (temporary >= 0 && take_attributes(temporary, &existing)) {
+    target.exists = true;
+    if (takes_temporary(target) && target.existing.st_nlink == 1 &&
+        replaceable(target.path, target.existing)) {
+        const char* failed;
+        if (std::FILE* temporary = open_temporary(target, failed)) {
             close(fd);
-            output = {fdopen(temporary, "wb"), target, true, false};
-            return output.stream != nullptr;
+            output = {temporary, target.path, true, false};
+            return true;
         }
-        if (temporary >= 0)
-            discard_temporary(temporary);
     }
-    output = {fdopen(fd, "wb"), "", false, S_ISREG(existing.st_mode)};
+    output = {fdopen(fd, "wb"), "", false, S_ISREG(target.existing.st_mode)};
     return output.stream != nullptr;
 }
 

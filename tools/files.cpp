@@ -40,7 +40,7 @@ bool names_open_file(const char* path, std::FILE* stream)
            same_file(opened, named);
 }
 
-bool names_standard_output(const char* path)
+static bool names_standard_output(const char* path)
 {
     return names_open_file(path, stdout);
 }
@@ -68,7 +68,7 @@ static bool under_proc(const std::string& directory)
     return proc;
 }
 
-bool follow_links(const char* path, std::string& followed)
+static bool follow_links(const char* path, std::string& followed)
 {
     followed = path;
     // As many links as the kernel itself follows in one name.
@@ -87,6 +87,27 @@ bool follow_links(const char* path, std::string& followed)
         followed = next[0] == '/' ? next : directory + next;
     }
     return true;
+}
+
+OutputTarget find_output(const char* path, bool dash_is_standard_output)
+{
+    OutputTarget target;
+    if ((dash_is_standard_output && std::strcmp(path, "-") == 0) || names_standard_output(path)) {
+        target.standard_output = true;
+        target.exists = fstat(STDOUT_FILENO, &target.existing) == 0;
+        return target;
+    }
+    target.through_proc = !follow_links(path, target.path);
+    if (target.through_proc)
+        target.path = path;
+    target.exists = stat(target.path.c_str(), &target.existing) == 0;
+    return target;
+}
+
+bool takes_temporary(const OutputTarget& target)
+{
+    return !target.standard_output && !target.through_proc &&
+           (!target.exists || S_ISREG(target.existing.st_mode));
 }
 
 bool replaceable(const std::string& path, const struct stat& existing)
@@ -200,7 +221,7 @@ static void fill_unique(char* at)
         *at++ = letters[r % (sizeof letters - 1)];
 }
 
-int create_temporary(const std::string& path)
+static int create_temporary(const std::string& path)
 {
     watch_signals();
     int directory = open(directory_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -231,7 +252,7 @@ int create_temporary(const std::string& path)
     return fd;
 }
 
-bool take_attributes(int fd, const struct stat* replaced)
+static bool take_attributes(int fd, const struct stat* replaced)
 {
     if (replaced == nullptr) {
         mode_t mask = umask(0);
@@ -247,10 +268,30 @@ bool take_attributes(int fd, const struct stat* replaced)
     return fchmod(fd, replaced->st_mode & 07777) == 0;
 }
 
-void discard_temporary(int fd)
+static void discard_temporary(int fd)
 {
     close(fd);
     remove_temporary();
+}
+
+std::FILE* open_temporary(const OutputTarget& target, const char*& failed)
+{
+    int fd = create_temporary(target.path);
+    failed = "mkstemp";
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = nullptr;
+    failed = "fchmod";
+    if (take_attributes(fd, target.exists ? &target.existing : nullptr)) {
+        failed = "fdopen";
+        stream = fdopen(fd, "wb");
+    }
+    if (stream == nullptr) {
+        int error = errno;
+        discard_temporary(fd);
+        errno = error;
+    }
+    return stream;
 }
 
 bool replace_output(const std::string& path)

@@ -25,19 +25,6 @@ bool same_file(const struct stat& a, const struct stat& b);
 // Whether path names the file that stream has open, by any spelling or link.
 bool names_open_file(const char* path, std::FILE* stream);
 
-// Whether path names the very file that standard output has open:
-// /dev/stdout, /dev/fd/1, /proc/self/fd/1, or any other name of it. Such
-// an output is written to descriptor 1 as it stands (its offset, its
-// append mode), never opened afresh or cut.
-bool names_standard_output(const char* path);
-
-// The file that a chain of symbolic links from path ends at (path itself
-// when it is no link), existing or not: a link given as the output stays
-// a link, and the file it leads to is the one replaced. False when the
-// chain passes through /proc, whose links name open files rather than
-// directory entries: such a name can only be written through.
-bool follow_links(const char* path, std::string& followed);
-
 // Whether the file at path, as stat describes it, may be replaced by
 // renaming another over it: in a directory with the sticky bit (such as
 // /tmp) only the file's owner, the directory's owner or root may.
@@ -47,26 +34,46 @@ bool replaceable(const std::string& path, const struct stat& existing);
 // (no copy, and no fresh memory, where a buffer costs both), or null where
 // the file cannot be mapped. With populate, every page is read in at
 // once, for a caller that reads them all; without, a page is read only
-// when it is first touched. A mapped
-// file that shrinks under the program, or whose pages can no longer be
-// read, faults on the next access to what is gone: on_fault, then the
-// handler of SIGBUS, reports it. The mapping lasts as long as the process.
+// when it is first touched. A mapped file that shrinks under the program,
+// or whose pages can no longer be read, faults on the next access to what
+// is gone: on_fault, then the handler of SIGBUS, reports it. The mapping
+// lasts as long as the process.
 const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on_fault)(int));
 
-// The temporary file for the output at path: created in path's directory,
-// through a descriptor of that directory (which follows it wherever it is
-// moved meanwhile), with a name the directory can hold however long the
-// output's own name is. Until it is renamed over the output (`replace_output`), it is
-// removed when the process exits and when a signal arrives that would end
-// the process, which then ends as the signal would have ended it. Returns
-// its descriptor, or -1.
-int create_temporary(const std::string& path);
-// Gives the temporary file the mode, owner and group of the file it is to
-// replace (owner and group as far as the process may set them), or the
-// mode that a new file gets; false if the mode cannot be set.
-bool take_attributes(int fd, const struct stat* replaced);
-// Closes and removes the temporary file, where it cannot serve after all.
-void discard_temporary(int fd);
+// What an output name stands for: standard output, named by any name of
+// the file it has open (/dev/stdout, /dev/fd/1, /proc/self/fd/1, and "-"
+// where the program takes it so), which is written to descriptor 1 as it
+// stands, its offset and append mode kept, never opened afresh or cut; or
+// the file that the name's chain of symbolic links leads to, existing or
+// not, as it is now: a link given as the output stays a link, and the
+// file it leads to is the one replaced.
+struct OutputTarget {
+    bool standard_output = false;
+    bool through_proc = false;  // links through /proc: only writing through them reaches the file
+    std::string path;           // links followed
+    bool exists = false;
+    struct stat existing = {};  // where it exists
+};
+OutputTarget find_output(const char* path, bool dash_is_standard_output);
+
+// Whether the output can be replaced whole through a temporary file beside
+// it: a regular file or none yet, named without /proc. (Whether the user
+// may replace it is `replaceable`'s question.)
+bool takes_temporary(const OutputTarget& target);
+
+// The temporary file for target, open for writing: created beside it,
+// through a descriptor of its directory (which follows the directory
+// wherever it is moved meanwhile), with a name the directory can hold
+// however long the output's own name is, and the mode, owner and group of
+// the file it replaces (owner and group as far as the process may set
+// them) or those of a new file. Until it is renamed over the output
+// (`replace_output`), it is removed when the process exits and when a
+// signal arrives that would end the process, which then ends as the signal
+// would have ended it. Null where it cannot be had, with failed set to the
+// call that failed ("mkstemp", "fchmod" or "fdopen") and errno to its
+// error, and no temporary file left.
+std::FILE* open_temporary(const OutputTarget& target, const char*& failed);
+
 // Renames the temporary file over path's last part, in the directory the
 // temporary file is in; false if that fails.
 bool replace_output(const std::string& path);

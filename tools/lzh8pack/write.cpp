@@ -15,18 +15,14 @@ namespace lzh8pack {
 
 // ---- The output file ----------------------------------------------------
 
-// The temporary file beside the output at target, given the attributes
-// of the file it replaces, or those of a new file.
-static std::FILE* create_temporary(const std::string& target, const struct stat* replaced)
+// The temporary file beside the output, given the attributes of the file
+// it replaces, or those of a new file.
+static std::FILE* create_temporary(const OutputTarget& target)
 {
-    int fd = ::create_temporary(target);
-    if (fd < 0)
-        REPORT_CALL_FAILURE("mkstemp");
-    if (!take_attributes(fd, replaced))
-        REPORT_CALL_FAILURE("fchmod");
-    std::FILE* stream = fdopen(fd, "wb");
+    const char* failed;
+    std::FILE* stream = open_temporary(target, failed);
     if (stream == nullptr)
-        REPORT_CALL_FAILURE("fdopen");
+        REPORT_CALL_FAILURE(failed);
     return stream;
 }
 
@@ -44,35 +40,29 @@ Output open_output(const char* path, const InputFile& input)
         errno = ENOENT;
         REPORT_CALL_FAILURE("open");
     }
-    struct stat existing;
-    if (std::strcmp(path, "-") == 0 || names_standard_output(path)) {
-        if (fstat(STDOUT_FILENO, &existing) == 0 && same_file(input.opened, existing))
-            REPORT_FAILURE("input and output are the same file");
-        return unbuffered({stdout, "", false});
-    }
-    std::string target;
-    bool followed = follow_links(path, target);
-    bool exists = stat(target.c_str(), &existing) == 0;
-    if (exists && same_file(input.opened, existing))
+    const OutputTarget target = find_output(path, true);
+    if (target.exists && same_file(input.opened, target.existing))
         REPORT_FAILURE("input and output are the same file");
-    if (!followed || (exists && !S_ISREG(existing.st_mode))) {
+    if (target.standard_output)
+        return unbuffered({stdout, "", false});
+    if (!takes_temporary(target)) {
         std::FILE* stream = std::fopen(path, "wb");
         if (stream == nullptr)
             REPORT_CALL_FAILURE("fopen");
         return unbuffered({stream, "", false});
     }
-    if (exists) {
+    if (target.exists) {
         // Refused now, not after packing: a file the user may not write,
         // or may not replace in a sticky directory. A program running
         // from the file is no reason: renaming over it leaves it running.
-        if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ETXTBSY)
+        if (faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0 && errno != ETXTBSY)
             REPORT_CALL_FAILURE("open");
-        if (!replaceable(target, existing)) {
+        if (!replaceable(target.path, target.existing)) {
             errno = EACCES;
             REPORT_CALL_FAILURE("open");
         }
     }
-    return unbuffered({create_temporary(target, exists ? &existing : nullptr), target, true});
+    return unbuffered({create_temporary(target), target.path, true});
 }
 
 void write_output(Output& output, const std::uint8_t* bytes, std::size_t size)
