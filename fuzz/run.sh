@@ -34,11 +34,11 @@ done
 # every path. The time is split between the decoder's target and the
 # packer's.
 ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-    "$build/decode_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=4096 -close_fd_mask=2 \
+    "$build/fuzz/decode_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=4096 -close_fd_mask=2 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" "$seeds"
 pack_corpus=$build/pack-fuzz-corpus
 mkdir -p "$pack_corpus"
 head -c 3000 examples/stock.txt > "$pack_corpus/text"
 ASAN_OPTIONS=detect_leaks=1 \
-    "$build/pack_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=65536 -close_fd_mask=2 \
+    "$build/fuzz/pack_fuzzer" -max_total_time="$(( (seconds + 1) / 2 ))" -max_len=65536 -close_fd_mask=2 \
     -print_final_stats=1 -artifact_prefix="$artifacts/pack-" "$@" "$pack_corpus"
