@@ -223,7 +223,7 @@ TEST_F(Decode, TrailingDataIsNeverRead)
         runs += match(lengths_code, offsets_code, 258, 0);
     write_file(in, lzh8::build(coded_file(size, runs)));
     ASSERT_EQ(truncate(in.c_str(), off_t{16} << 30), 0);
-    long base = run({ostrel_binary}).peak_kib;
+    [[maybe_unused]] long base = run({ostrel_binary}).peak_kib;
     for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{512} << 20}) {
 #ifdef OSTREL_SANITIZED
         if (limit != 0)
