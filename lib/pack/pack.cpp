@@ -20,7 +20,7 @@ static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, in
             data, level_settings(static_cast<unsigned>(level == 0 ? LZH8_DEFAULT_LEVEL : level)),
             threads);
         Tables tables = build_tables(data, parse);
-        store_plain_if_smaller(data, parse, tables);
+        store_plain_where_it_pays(data, parse, tables);
         write_lzh8(data, parse, tables, sink, threads);
         return LZH8_OK;
     } catch (...) {
@@ -35,7 +35,7 @@ static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, in
 size_t lzh8_pack_bound(size_t in_size)
 {
     // Input that does not compress is stored, its stream as long as
-    // itself (see store_plain_if_smaller); anything else is shorter.
+    // itself (see store_plain_where_it_pays); anything else is shorter.
     const size_t overhead = ostrel::pack::largest_header_and_tables;
     return in_size > SIZE_MAX - overhead ? SIZE_MAX : in_size + overhead;
 }

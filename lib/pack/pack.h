@@ -340,8 +340,8 @@ std::uint64_t coded_bytes(const Tables& tables);
 // Input that does not compress is better stored: every byte a literal
 // coded by its own 8 bits, so that the bit stream is the input itself,
 // which the decoder copies instead of decoding. Replaces parse and tables
-// by that when the file comes out no larger.
-void store_plain_if_smaller(const Input& data, Parse& parse, Tables& tables);
+// by that when the file comes out at most 1% larger.
+void store_plain_where_it_pays(const Input& data, Parse& parse, Tables& tables);
 
 // ---- write.cpp ---------------------------------------------------------
 
