@@ -12,7 +12,8 @@
 // first alternating by round; a time is the median of the rounds, and
 // MB/s count the plain bytes. Usage: inproc CORPUS_DIR [ROUNDS]; with
 // --per-call CORPUS_DIR PIECE, the time of one lzh8_decode call on the
-// corpus cut into pieces (see bench/python_bench.py).
+// corpus cut into pieces (see bench/python_bench.py); with --count
+// CORPUS_DIR, each side's decoding once, for callgrind (bench/count.sh).
 #include <ostrel/lzh8.h>
 
 #include <libdeflate.h>
@@ -279,6 +280,56 @@ void time_calls(const std::vector<File>& files, std::size_t piece, unsigned roun
     libdeflate_free_compressor(compressor);
 }
 
+// Instructions, not seconds: each side decodes the corpus once, whole, in
+// pieces of 64 KiB and of 4 KiB, each set in a function of its own whose
+// name tells callgrind where to count (bench/count.sh runs this under
+// callgrind with --collect-atstart=no and --toggle-collect for each, so
+// that packing and reading the corpus are not counted).
+struct CountedSet {
+    Packed packed;
+    Bytes out;
+};
+
+#define COUNTED_DECODING(side, piece)                                                              \
+    __attribute__((noinline)) void count_##side##_##piece(CountedSet& set,                         \
+                                                          libdeflate_decompressor* decompressor)   \
+    {                                                                                              \
+        (void)decompressor;                                                                        \
+        if (#side[0] == 'l')                                                                       \
+            decode_lzh8(set.packed, set.out, 1);                                                   \
+        else                                                                                       \
+            decode_deflate(set.packed, set.out, decompressor, 1);                                  \
+    }
+COUNTED_DECODING(lzh8, whole)
+COUNTED_DECODING(deflate, whole)
+COUNTED_DECODING(lzh8, 64k)
+COUNTED_DECODING(deflate, 64k)
+COUNTED_DECODING(lzh8, 4k)
+COUNTED_DECODING(deflate, 4k)
+#undef COUNTED_DECODING
+
+void count_instructions(const std::vector<File>& files)
+{
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    using Count = void (*)(CountedSet&, libdeflate_decompressor*);
+    const struct {
+        std::size_t piece;
+        Count lzh8, deflate;
+    } sets[] = {{SIZE_MAX, count_lzh8_whole, count_deflate_whole},
+                {64 << 10, count_lzh8_64k, count_deflate_64k},
+                {4 << 10, count_lzh8_4k, count_deflate_4k}};
+    for (const auto& set : sets)
+        for (const File& file : files) {
+            CountedSet counted = {pack_pieces(file.plain, set.piece, compressor),
+                                  Bytes(std::max<std::size_t>(file.plain.size(), 1))};
+            set.lzh8(counted, decompressor);
+            set.deflate(counted, decompressor);
+        }
+    libdeflate_free_compressor(compressor);
+    libdeflate_free_decompressor(decompressor);
+}
+
 std::string cpu_model()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
@@ -297,10 +348,15 @@ int main(int argc, char** argv)
         time_calls(read_corpus(argv[2]), std::strtoul(argv[3], nullptr, 10), 9);
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--count") == 0) {
+        count_instructions(read_corpus(argv[2]));
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr,
-                     "usage: %s CORPUS_DIR [ROUNDS]\n       %s --per-call CORPUS_DIR PIECE\n",
-                     argv[0], argv[0]);
+                     "usage: %s CORPUS_DIR [ROUNDS]\n       %s --per-call CORPUS_DIR PIECE\n"
+                     "       %s --count CORPUS_DIR (under callgrind: bench/count.sh)\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
     }
     unsigned rounds = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 7;

@@ -6,7 +6,7 @@
 // three literals and the longest match with the copy's overrun: in it,
 // the first bits of each code are looked up in tables built from the
 // loaded trees, the 64-bit bit buffer is refilled without branches, and
-// matches are copied 8 or 16 bytes at a time, running up to 15 bytes past
+// matches are copied 8 or 16 bytes at a time, running up to 31 bytes past
 // their end. The careful loop decodes the rest one symbol at a time,
 // refilling byte by byte and copying byte by byte, so that it neither
 // reads past the input nor writes past the declared size. Wherever a code
@@ -174,21 +174,63 @@ const std::uint32_t one_literal = 1 << 29;
 const std::uint32_t bad_branch = 0;
 const std::uint32_t input_ended = 0xFFFFFFFF;
 
+// The fields, by their lowest bit and their width.
+const unsigned taken_mask = 63;                                // bits 0-5
+const unsigned symbol_shift = 8, symbol_mask = 0xFF;           // bits 8-15
+const unsigned node_shift = 8, node_mask = 0x3FF;              // bits 8-17
+const unsigned second_shift = 16;                              // bits 16-23
+const unsigned k_shift = 16, k_mask = 31;                      // bits 16-20
+const unsigned joined_bits_shift = 21, joined_bits_mask = 15;  // bits 21-24
+const unsigned first_bits_shift = 25, first_bits_mask = 15;    // bits 25-28
+const unsigned literal_count_shift = 29;                       // bits 29-30
+// An entry's first code and its symbol: what a joined entry keeps of it.
+const std::uint32_t first_code_fields = first_bits_mask << first_bits_shift | symbol_mask
+                                                                                  << symbol_shift;
+
+// Each field holds what it must: the bits of a code the lookup resolves
+// (the first code's, or both joined codes'), a node's slot, a literal or a
+// match length less 3, k up to 31, and the bits taken, which for a joined
+// match are both codes' and the 30 at most that follow them.
+static_assert(12 <= first_bits_mask && 12 <= joined_bits_mask);
+static_assert(length_slots - 1 <= node_mask && max_match - min_match <= symbol_mask);
+static_assert(31 <= k_mask && 12 + 30 <= taken_mask);
+static_assert(one_literal == 1u << literal_count_shift && second_shift == symbol_shift + 8);
+
 // The bits an entry's first code takes.
 inline unsigned first_code_bits(std::uint32_t entry)
 {
-    return entry >> 25 & 15;
+    return entry >> first_bits_shift & first_bits_mask;
+}
+
+// The bits the fast loop takes for an entry.
+STEP unsigned taken_bits(std::uint32_t entry)
+{
+    return entry & taken_mask;
+}
+
+// The offset tree's leaf in an offset entry, or in a joined match entry.
+STEP unsigned entry_k(std::uint32_t entry)
+{
+    return entry >> k_shift & k_mask;
+}
+
+// Where the walk of an unresolved entry's code goes on: a node's slot, or
+// 0 for a branch outside the tree.
+inline unsigned entry_node(std::uint32_t entry)
+{
+    return entry >> node_shift & node_mask;
 }
 
 std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
 {
-    std::uint32_t entry = (symbol & 0xFF) << 8 | code_bits << 25 | code_bits;
+    std::uint32_t entry =
+        (symbol & symbol_mask) << symbol_shift | code_bits << first_bits_shift | code_bits;
     return symbol >= literal_symbols ? entry | lookup_match : entry | one_literal;
 }
 
 std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
 {
-    return k << 16 | code_bits << 25 | code_bits;
+    return k << k_shift | code_bits << first_bits_shift | code_bits;
 }
 
 // Fills the lookup entries of every code that starts with the depth bits
@@ -204,11 +246,11 @@ void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, 
         unsigned code = prefix << 1 | bit, length = depth + 1;
         std::uint32_t outcome;
         if (child == 0)
-            outcome = lookup_unresolved | length << 25;
+            outcome = lookup_unresolved | length << first_bits_shift;
         else if (leaf)
             outcome = leaf_entry(tree.slots[child], length);
         else if (length == lookup_bits)
-            outcome = child << 8 | lookup_unresolved | length << 25;
+            outcome = child << node_shift | lookup_unresolved | length << first_bits_shift;
         else {
             fill_lookup<leaf_entry>(tree, lookup_bits, lookup, child, length, code);
             continue;
@@ -239,22 +281,24 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
         std::uint32_t first = length_lookup[index];
         if ((first & lookup_unresolved) != 0)
             continue;
-        const unsigned first_bits = first & 63, left = length_bits - first_bits;
+        const unsigned first_bits = taken_bits(first), left = length_bits - first_bits;
         const std::uint32_t rest = (index << first_bits) & mask;
         if ((first & lookup_match) == 0) {
             std::uint32_t second = length_lookup[rest];
             unsigned second_bits = first_code_bits(second);
             if (is_literal(second) && second_bits <= left)
-                length_lookup[index] = (first & 0x1E00FF00) | 2 * one_literal |
-                                       (second >> 8 & 0xFF) << 16 | (first_bits + second_bits);
+                length_lookup[index] = (first & first_code_fields) | 2 * one_literal |
+                                       (second >> symbol_shift & symbol_mask) << second_shift |
+                                       (first_bits + second_bits);
             continue;
         }
         std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
-        unsigned offset_bits = offset & 63;
+        unsigned offset_bits = taken_bits(offset);
         if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
-            const unsigned k = offset >> 16 & 31, code_bits = first_bits + offset_bits;
-            length_lookup[index] = (first & 0x1E00FFC0) | lookup_joined | k << 16 |
-                                   code_bits << 21 | (code_bits + following_bits(k));
+            const unsigned k = entry_k(offset), code_bits = first_bits + offset_bits;
+            length_lookup[index] = (first & (first_code_fields | lookup_match)) | lookup_joined |
+                                   k << k_shift | code_bits << joined_bits_shift |
+                                   (code_bits + following_bits(k));
         }
     }
 }
@@ -400,7 +444,7 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
         reader.count -= used;
         if ((entry & lookup_unresolved) == 0)
             return entry;
-        node = entry >> 8 & 0x3FF;
+        node = entry_node(entry);
         if (node == 0)
             return bad_branch;
     }
@@ -413,13 +457,13 @@ std::uint32_t decode_code(BitReader& reader, const std::uint32_t* lookup, unsign
 // The bits that follow the offset code of an entry.
 inline unsigned entry_following_bits(std::uint32_t offset)
 {
-    return following_bits(offset >> 16 & 31);
+    return following_bits(entry_k(offset));
 }
 
 // A match's distance from its offset entry and the bits that followed.
 inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t following)
 {
-    return distance_of(offset >> 16 & 31, following);
+    return distance_of(entry_k(offset), following);
 }
 
 // The same from the bits at the top of the buffer, just after the codes:
@@ -478,7 +522,7 @@ STEP void copy_match(std::uint8_t* to, std::uint32_t distance, std::uint32_t cou
 // The match's length from its length entry.
 STEP std::uint32_t match_length(std::uint32_t entry)
 {
-    return match_length_of(entry >> 8);
+    return match_length_of(entry >> symbol_shift);
 }
 
 // Both trees with their lookup tables.
@@ -536,7 +580,7 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
     if (entry == input_ended)
         return LZH8_TRUNCATED;
     if ((entry & lookup_match) == 0) {
-        image[q++] = static_cast<std::uint8_t>(entry >> 8);
+        image[q++] = static_cast<std::uint8_t>(entry >> symbol_shift);
         return LZH8_OK;
     }
     return finish_match<careful>(reader, lookups, image, q, size, match_length(entry));
@@ -547,6 +591,23 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
 // for its length and the overrun after it.
 const std::uint32_t copy_overrun = 32;
 const std::uint32_t fast_room = 6 + copy_overrun;
+// A copy writes 32 bytes, or runs on in steps of 16 or 8 past its first
+// 32, so it ends less than 32 bytes past the match (see copy_match).
+static_assert(copy_overrun >= 32 && fast_room >= 3 * 2 + copy_overrun);
+
+// The input the fast loop keeps ahead of the bytes it loads: a round may
+// refill twice, and a refill moves on at most 7 bytes and reads 8.
+const std::ptrdiff_t fast_input = 16;
+static_assert(7 + 8 <= fast_input);
+
+// A refill leaves 56 bits or more. That is enough for three literal
+// entries and a match's length code, each looked up in at most 12 bits;
+// and after the second refill, for the offset code (8 bits), the bits
+// that follow it (30 at most) and the next lookup, or for a joined entry's
+// two codes (12 bits in all), the bits that follow and the next lookup.
+static_assert(4 * length_lookup_bits <= 56);
+static_assert(offset_lookup_bits + 30 + length_lookup_bits <= 56);
+static_assert(length_lookup_bits + 30 + length_lookup_bits <= 56);
 
 // The fast loop's bit buffer: a BitReader's bits and next byte, and a
 // count that only its low 6 bits tell (the loop subtracts whole entries
@@ -560,7 +621,7 @@ struct FastBits {
 // Takes the bits that entry's bottom 6 bits count.
 STEP void take_entry(FastBits& fast, std::uint32_t entry)
 {
-    fast.bits <<= entry & 63;
+    fast.bits <<= taken_bits(entry);
     fast.count -= entry;
 }
 
@@ -581,39 +642,80 @@ STEP std::uint32_t next_length_entry(const FastBits& fast, const std::uint32_t* 
 // keeps.
 STEP void put_literals(FastBits& fast, std::uint32_t entry, std::uint8_t*& out)
 {
-    auto pair = static_cast<std::uint16_t>(entry >> 8);
+    auto pair = static_cast<std::uint16_t>(entry >> symbol_shift);
     std::memcpy(out, &pair, 2);
-    out += entry >> 29;
+    out += entry >> literal_count_shift;
     take_entry(fast, entry);
 }
 
-// The fast loop. Each round starts with 16 bytes of input left, so it may
-// refill twice (a refill moves on at most 7 bytes and reads 8), and room
-// in the image for three literal entries and a copy's overrun, with
+// Writes literal entries from entry on, three at most (what one refill's
+// bits hold), looking up the next code after each. True when all three
+// were literals; otherwise entry is the first code that is not.
+template <unsigned length_bits>
+STEP bool put_three_literals(FastBits& fast, std::uint32_t& entry, const std::uint32_t* lookup,
+                             std::uint8_t*& out)
+{
+    if (is_literal(entry)) {
+        put_literals(fast, entry, out);
+        entry = next_length_entry<length_bits>(fast, lookup);
+        if (is_literal(entry)) {
+            put_literals(fast, entry, out);
+            entry = next_length_entry<length_bits>(fast, lookup);
+            if (is_literal(entry)) {
+                put_literals(fast, entry, out);
+                entry = next_length_entry<length_bits>(fast, lookup);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The distance of a match whose entry holds both its codes: a
+// displacement of k bits, k - 1 of them following the codes, the top one
+// implied. Takes the codes and the following bits.
+STEP std::uint32_t take_joined_distance(FastBits& fast, std::uint32_t entry)
+{
+    refill_fast(fast);
+    const unsigned code_bits = entry >> joined_bits_shift & joined_bits_mask;
+    std::uint32_t distance = distance_from(entry_k(entry), fast.bits << code_bits);
+    take_entry(fast, entry);
+    return distance;
+}
+
+// The distance from an offset entry the lookup resolved, whose code
+// stands at the top of the buffer. Takes the code and the following bits.
+STEP std::uint32_t take_offset_distance(FastBits& fast, std::uint32_t offset)
+{
+    const unsigned code_bits = taken_bits(offset), k = entry_k(offset);
+    std::uint32_t distance = distance_from(k, fast.bits << code_bits);
+    take(fast, code_bits + following_bits(k));
+    return distance;
+}
+
+// The fast loop. Each round starts with fast_input bytes of input left and
+// room in the image for three literal entries and a copy's overrun, with
 // the entry for the next bits already looked up: a refill keeps the
-// buffered bits in place, so an entry stays good across one. A refill
-// leaves 56 bits or more: enough for three literal entries of up to 12
-// bits and then a match's length code; after the second refill, its
-// offset code (8 bits) and following bits (30 at most), and the next
-// lookup (12). Codes that the lookups do not resolve take the general
-// path, which may leave fewer bits than a lookup needs: the next entry is
-// then looked up after a refill, or the careful loop takes over near the
-// input's end. The next entry is looked up before a match is copied, so
-// that the load and the copy overlap. The loop's bit buffer is a local
-// whose address is never taken, so that its fields can stay in registers,
-// where the image's byte stores, which may alias anything in memory, would
-// otherwise send them back to memory every time; it is handed back to
-// `reader` for the calls that take one, and at the end. Decodes from q on
-// while the input and the output have room, and moves q on.
+// buffered bits in place, so an entry stays good across one. Codes that
+// the lookups do not resolve take the general path, which may leave fewer
+// bits than a lookup needs: the next entry is then looked up after a
+// refill, or the careful loop takes over near the input's end. The next
+// entry is looked up before a match is copied, so that the load and the
+// copy overlap. The loop's bit buffer is a local whose address is never
+// taken, so that its fields can stay in registers, where the image's byte
+// stores, which may alias anything in memory, would otherwise send them
+// back to memory every time; it is handed back to `reader` for the calls
+// that take one, and at the end. Decodes from q on while the input and
+// the output have room, and moves q on.
 template <unsigned length_bits>
 lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                         std::uint32_t size, std::uint32_t& q)
 {
-    if (size <= fast_room || reader.end - reader.next < 16)
+    if (size <= fast_room || reader.end - reader.next < fast_input)
         return LZH8_OK;
     const std::uint32_t* length_lookup = lookups.length_lookup;
     const std::uint32_t* offset_lookup = lookups.offset_lookup;
-    const std::uint8_t* const input_last = reader.end - 16;
+    const std::uint8_t* const input_last = reader.end - fast_input;
     std::uint8_t* out = image + q;
     std::uint8_t* const out_last = image + (size - fast_room);
     const std::uint8_t* const image_end = image + size;
@@ -628,19 +730,8 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
     std::uint32_t entry = next_length_entry<length_bits>(fast, length_lookup);
     while (out < out_last && fast.next <= input_last) {
         refill_fast(fast);
-        if (is_literal(entry)) {
-            put_literals(fast, entry, out);
-            entry = next_length_entry<length_bits>(fast, length_lookup);
-            if (is_literal(entry)) {
-                put_literals(fast, entry, out);
-                entry = next_length_entry<length_bits>(fast, length_lookup);
-                if (is_literal(entry)) {
-                    put_literals(fast, entry, out);
-                    entry = next_length_entry<length_bits>(fast, length_lookup);
-                    continue;
-                }
-            }
-        }
+        if (put_three_literals<length_bits>(fast, entry, length_lookup, out))
+            continue;
         std::uint32_t distance = 0, length = match_length(entry);
         // A match near the image's end, or a code not yet known to be
         // one, is the careful loop's.
@@ -648,12 +739,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
             static_cast<std::uint32_t>(image_end - out))
             break;
         if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
-            // Both codes resolved at once: a displacement of k bits, k - 1
-            // of them following the codes, the top one implied.
-            refill_fast(fast);
-            const unsigned k = entry >> 16 & 31, code_bits = entry >> 21 & 15;
-            distance = distance_from(k, fast.bits << code_bits);
-            take_entry(fast, entry);
+            distance = take_joined_distance(fast, entry);
         } else {
             std::uint32_t offset = 0;
             if ((entry & lookup_unresolved) == 0) {
@@ -668,7 +754,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
                     (entry & lookup_unresolved) != 0
                         ? decode_symbol<false>(reader, lookups, image, q, size)
                         : finish_match<false>(reader, lookups, image, q, size, length);
-                if (result != LZH8_OK || reader.end - reader.next < 16)
+                if (result != LZH8_OK || reader.end - reader.next < fast_input)
                     return result;
                 fast = {reader.bits, reader.count, reader.next};
                 out = image + q;
@@ -676,9 +762,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
                 entry = next_length_entry<length_bits>(fast, length_lookup);
                 continue;
             }
-            const unsigned code_bits = offset & 63, k = offset >> 16 & 31;
-            distance = distance_from(k, fast.bits << code_bits);
-            take(fast, code_bits + following_bits(k));
+            distance = take_offset_distance(fast, offset);
         }
         entry = next_length_entry<length_bits>(fast, length_lookup);
         if (distance > static_cast<std::uint32_t>(out - image))
