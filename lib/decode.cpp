@@ -160,7 +160,8 @@ const unsigned offset_lookup_bits = 8;
 //               with its k (the displacement's bit count) in bits 16-20
 //               and the bits of both codes in bits 21-24 (the bits taken,
 //               in bits 0-5, are those and the k - 1 that follow)
-//   offset tree: bits 16-20 k
+//   offset tree: bits 16-20 k; the bits taken, in bits 0-5, are the
+//               code's and the k - 1 that follow it
 //
 // so a literal entry is written out as the two bytes from bit 8, of which
 // the second counts only when it says so; that count lies at its top,
@@ -230,7 +231,7 @@ std::uint32_t length_leaf(unsigned symbol, unsigned code_bits)
 
 std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
 {
-    return k << k_shift | code_bits << first_bits_shift | code_bits;
+    return k << k_shift | code_bits << first_bits_shift | (code_bits + following_bits(k));
 }
 
 // Fills the lookup entries of every code that starts with the depth bits
@@ -293,7 +294,7 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
             continue;
         }
         std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
-        unsigned offset_bits = taken_bits(offset);
+        unsigned offset_bits = first_code_bits(offset);
         if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
             const unsigned k = entry_k(offset), code_bits = first_bits + offset_bits;
             length_lookup[index] = (first & (first_code_fields | lookup_match)) | lookup_joined |
@@ -467,11 +468,13 @@ inline std::uint32_t distance_of_entry(std::uint32_t offset, std::uint32_t follo
 }
 
 // The same from the bits at the top of the buffer, just after the codes:
-// shifting right by one and then by 63 - n takes n bits, none when n is 0,
-// with no shift of 64.
+// with d's implied top bit set above them, d is the top k bits, which
+// shifting right by one and then by 63 - k takes, none when k is 0, with
+// no shift of 64. Only d's low 16 bits count (see distance_of).
 STEP std::uint32_t distance_from(unsigned k, std::uint64_t bits)
 {
-    return distance_of(k, static_cast<std::uint32_t>(bits >> 1 >> (63 - following_bits(k))));
+    const std::uint64_t implied = bits >> 1 | std::uint64_t{1} << 63;
+    return static_cast<std::uint32_t>(implied >> 1 >> (63 - k) & 0xFFFF) + 1;
 }
 
 // Copies a match forward, in steps as wide as the distance allows. Every
@@ -586,14 +589,19 @@ lzh8_result decode_symbol(BitReader& reader, const Lookups& lookups, std::uint8_
     return finish_match<careful>(reader, lookups, image, q, size, match_length(entry));
 }
 
-// The room the fast loop keeps after q: three literal entries (6 bytes)
-// and a copy's overrun; a match goes ahead only where the image has room
-// for its length and the overrun after it.
+// The room the fast loop keeps after q. It runs twice: first while the
+// image has room for three literal entries (6 bytes), the longest match
+// and a copy's overrun, so that no match needs to be checked; then, in
+// the image's last bytes, while it has room for the literals and the
+// overrun, each match going ahead only where the image has room for its
+// length and the overrun after it.
 const std::uint32_t copy_overrun = 32;
-const std::uint32_t fast_room = 6 + copy_overrun;
+const std::uint32_t unchecked_room = 6 + max_match + copy_overrun;
+const std::uint32_t checked_room = 6 + copy_overrun;
 // A copy writes 32 bytes, or runs on in steps of 16 or 8 past its first
 // 32, so it ends less than 32 bytes past the match (see copy_match).
-static_assert(copy_overrun >= 32 && fast_room >= 3 * 2 + copy_overrun);
+static_assert(copy_overrun >= 32 && checked_room >= 3 * 2 + copy_overrun);
+static_assert(unchecked_room >= 3 * 2 + max_match + copy_overrun);
 
 // The input the fast loop keeps ahead of the bytes it loads: a round may
 // refill twice, and a refill moves on at most 7 bytes and reads 8.
@@ -687,9 +695,8 @@ STEP std::uint32_t take_joined_distance(FastBits& fast, std::uint32_t entry)
 // stands at the top of the buffer. Takes the code and the following bits.
 STEP std::uint32_t take_offset_distance(FastBits& fast, std::uint32_t offset)
 {
-    const unsigned code_bits = taken_bits(offset), k = entry_k(offset);
-    std::uint32_t distance = distance_from(k, fast.bits << code_bits);
-    take(fast, code_bits + following_bits(k));
+    std::uint32_t distance = distance_from(entry_k(offset), fast.bits << first_code_bits(offset));
+    take_entry(fast, offset);
     return distance;
 }
 
@@ -707,10 +714,11 @@ STEP std::uint32_t take_offset_distance(FastBits& fast, std::uint32_t offset)
 // back to memory every time; it is handed back to `reader` for the calls
 // that take one, and at the end. Decodes from q on while the input and
 // the output have room, and moves q on.
-template <unsigned length_bits>
+template <unsigned length_bits, bool check_room>
 lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                         std::uint32_t size, std::uint32_t& q)
 {
+    const std::uint32_t fast_room = check_room ? checked_room : unchecked_room;
     if (size <= fast_room || reader.end - reader.next < fast_input)
         return LZH8_OK;
     const std::uint32_t* length_lookup = lookups.length_lookup;
@@ -735,8 +743,8 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
         std::uint32_t distance = 0, length = match_length(entry);
         // A match near the image's end, or a code not yet known to be
         // one, is the careful loop's.
-        if (((entry & lookup_unresolved) != 0 ? max_match : length) + copy_overrun >
-            static_cast<std::uint32_t>(image_end - out))
+        if (check_room && ((entry & lookup_unresolved) != 0 ? max_match : length) + copy_overrun >
+                              static_cast<std::uint32_t>(image_end - out))
             break;
         if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
             distance = take_joined_distance(fast, entry);
@@ -774,15 +782,26 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
     return LZH8_OK;
 }
 
+// The fast loop where no match is checked for room, then where each is.
+template <unsigned length_bits>
+lzh8_result decode_fast_twice(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                              std::uint32_t size, std::uint32_t& q)
+{
+    lzh8_result result = decode_fast<length_bits, false>(reader, lookups, image, size, q);
+    if (result != LZH8_OK)
+        return result;
+    return decode_fast<length_bits, true>(reader, lookups, image, size, q);
+}
+
 lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
                           std::uint32_t size)
 {
     std::uint32_t q = 0;
     lzh8_result result = LZH8_OK;
     switch (lookups.length_bits) {
-    case 9: result = decode_fast<9>(reader, lookups, image, size, q); break;
-    case 10: result = decode_fast<10>(reader, lookups, image, size, q); break;
-    default: result = decode_fast<12>(reader, lookups, image, size, q); break;
+    case 9: result = decode_fast_twice<9>(reader, lookups, image, size, q); break;
+    case 10: result = decode_fast_twice<10>(reader, lookups, image, size, q); break;
+    default: result = decode_fast_twice<12>(reader, lookups, image, size, q); break;
     }
     // The careful loop: the same symbols, every read and write checked.
     while (result == LZH8_OK && q < size)
