@@ -268,38 +268,69 @@ STEP bool is_literal(std::uint32_t entry)
     return (entry & (lookup_unresolved | lookup_match)) == 0;
 }
 
+// A lookup's entries come in runs, one for each code it resolves (or
+// prefix it does not), of 2^(lookup_bits - the code's bits) entries. The
+// bits of the shortest code whose entry wanted accepts, or more than
+// lookup_bits when there is none.
+template <typename Wanted>
+unsigned shortest_code(const std::uint32_t* lookup, unsigned lookup_bits, Wanted wanted)
+{
+    unsigned shortest = lookup_bits + 1;
+    for (std::uint32_t index = 0; index < 1u << lookup_bits;) {
+        const std::uint32_t entry = lookup[index];
+        const unsigned bits = first_code_bits(entry);
+        if ((entry & lookup_unresolved) == 0 && wanted(entry))
+            shortest = std::min(shortest, bits);
+        index += 1u << (lookup_bits - bits);
+    }
+    return shortest;
+}
+
 // Joins to each literal entry the literal whose code follows it, and to
 // each match entry the offset code that follows it, where that code ends
 // within the looked-up bits: the entry for the bits after the first code,
 // taken with zeros below, is that code's whenever it is no longer than
 // the bits known. Entries are joined in place; the fields read from a
-// second entry are the same joined or not.
+// second entry are the same joined or not. A code that leaves fewer bits
+// than the shortest second code could take has its whole run passed over,
+// so that the work goes by codes where nothing joins (most codes of
+// binaries, whose literals are long).
 void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
                        const std::uint32_t* offset_lookup)
 {
     const std::uint32_t mask = (1u << length_bits) - 1;
-    for (std::uint32_t index = 0; index <= mask; index++) {
-        std::uint32_t first = length_lookup[index];
-        if ((first & lookup_unresolved) != 0)
-            continue;
-        const unsigned first_bits = taken_bits(first), left = length_bits - first_bits;
-        const std::uint32_t rest = (index << first_bits) & mask;
-        if ((first & lookup_match) == 0) {
-            std::uint32_t second = length_lookup[rest];
-            unsigned second_bits = first_code_bits(second);
-            if (is_literal(second) && second_bits <= left)
-                length_lookup[index] = (first & first_code_fields) | 2 * one_literal |
-                                       (second >> symbol_shift & symbol_mask) << second_shift |
-                                       (first_bits + second_bits);
+    const unsigned shortest_literal = shortest_code(length_lookup, length_bits, is_literal);
+    const unsigned shortest_offset =
+        shortest_code(offset_lookup, offset_lookup_bits, [](std::uint32_t) { return true; });
+    for (std::uint32_t index = 0; index <= mask;) {
+        const std::uint32_t first = length_lookup[index];
+        const unsigned first_bits = first_code_bits(first), left = length_bits - first_bits;
+        const std::uint32_t run_end = index + (1u << left);
+        const bool literal = (first & lookup_match) == 0;
+        if ((first & lookup_unresolved) != 0 ||
+            left < (literal ? shortest_literal : shortest_offset)) {
+            index = run_end;
             continue;
         }
-        std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
-        unsigned offset_bits = first_code_bits(offset);
-        if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
-            const unsigned k = entry_k(offset), code_bits = first_bits + offset_bits;
-            length_lookup[index] = (first & (first_code_fields | lookup_match)) | lookup_joined |
-                                   k << k_shift | code_bits << joined_bits_shift |
-                                   (code_bits + following_bits(k));
+        for (; index < run_end; index++) {
+            const std::uint32_t rest = (index << first_bits) & mask;
+            if (literal) {
+                std::uint32_t second = length_lookup[rest];
+                unsigned second_bits = first_code_bits(second);
+                if (is_literal(second) && second_bits <= left)
+                    length_lookup[index] = (first & first_code_fields) | 2 * one_literal |
+                                           (second >> symbol_shift & symbol_mask) << second_shift |
+                                           (first_bits + second_bits);
+                continue;
+            }
+            std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
+            unsigned offset_bits = first_code_bits(offset);
+            if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
+                const unsigned k = entry_k(offset), code_bits = first_bits + offset_bits;
+                length_lookup[index] =
+                    (first & (first_code_fields | lookup_match)) | lookup_joined | k << k_shift |
+                    code_bits << joined_bits_shift | (code_bits + following_bits(k));
+            }
         }
     }
 }
@@ -799,7 +830,6 @@ lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_
     std::uint32_t q = 0;
     lzh8_result result = LZH8_OK;
     switch (lookups.length_bits) {
-    case 9: result = decode_fast_twice<9>(reader, lookups, image, size, q); break;
     case 10: result = decode_fast_twice<10>(reader, lookups, image, size, q); break;
     default: result = decode_fast_twice<12>(reader, lookups, image, size, q); break;
     }
@@ -814,7 +844,7 @@ lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_
 // decoded sooner with a smaller one, though more codes are then walked.
 unsigned length_lookup_bits_for(std::uint32_t size)
 {
-    return size <= 8192 ? 9 : size <= 32768 ? 10 : 12;
+    return size <= 32768 ? 10 : 12;
 }
 
 lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity,
