@@ -234,32 +234,41 @@ std::uint32_t offset_leaf(unsigned k, unsigned code_bits)
     return k << k_shift | code_bits << first_bits_shift | (code_bits + following_bits(k));
 }
 
-// Fills the lookup entries of every code that starts with the depth bits
-// of prefix, which lead to node: leaves and bad slots within lookup_bits
-// bits are resolved; longer codes stop at the node they reach.
+// Fills the lookup entries of every code: leaves and bad slots within
+// lookup_bits bits are resolved; longer codes stop at the node they reach.
+// The tree is walked depth first from a stack of the nodes still to visit,
+// each node's two children at once: the stack holds at most one node of
+// each depth below lookup_bits, and one more.
 template <std::uint32_t (*leaf_entry)(unsigned, unsigned)>
-void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup, unsigned node,
-                 unsigned depth, unsigned prefix)
+void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup)
 {
-    for (unsigned bit = 0; bit < 2; bit++) {
-        bool leaf;
-        unsigned child = walk_step(tree, node, bit, leaf);
-        unsigned code = prefix << 1 | bit, length = depth + 1;
-        std::uint32_t outcome;
-        if (child == 0)
-            outcome = lookup_unresolved | length << first_bits_shift;
-        else if (leaf)
-            outcome = leaf_entry(tree.slots[child], length);
-        else if (length == lookup_bits)
-            outcome = child << node_shift | lookup_unresolved | length << first_bits_shift;
-        else {
-            fill_lookup<leaf_entry>(tree, lookup_bits, lookup, child, length, code);
-            continue;
+    struct Pending {
+        unsigned node, depth, prefix;
+    };
+    Pending stack[length_lookup_bits + 1];
+    unsigned pending = 0;
+    stack[pending++] = {1, 0, 0};
+    while (pending > 0) {
+        const Pending at = stack[--pending];
+        const unsigned entry = tree.slots[at.node], length = at.depth + 1;
+        const unsigned spare = lookup_bits - length;
+        for (unsigned bit = 0; bit < 2; bit++) {
+            const unsigned child = child_slot(at.node, entry, tree.entry_bits, bit);
+            const unsigned code = at.prefix << 1 | bit;
+            std::uint32_t outcome;
+            if (child > tree.filled)
+                outcome = lookup_unresolved | length << first_bits_shift;
+            else if ((entry & leaf_flag(tree.entry_bits, bit)) != 0)
+                outcome = leaf_entry(tree.slots[child], length);
+            else if (spare == 0)
+                outcome = child << node_shift | lookup_unresolved | length << first_bits_shift;
+            else {
+                stack[pending++] = {child, length, code};
+                continue;
+            }
+            std::uint32_t* first = lookup + (code << spare);
+            std::fill(first, first + (1u << spare), outcome);
         }
-        unsigned spare = lookup_bits - length;
-        std::uint32_t* first = lookup + (code << spare);
-        for (std::uint32_t* at = first; at < first + (1u << spare); at++)
-            *at = outcome;
     }
 }
 
@@ -824,8 +833,11 @@ lzh8_result decode_fast_twice(BitReader& reader, const Lookups& lookups, std::ui
     return decode_fast<length_bits, true>(reader, lookups, image, size, q);
 }
 
-lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                          std::uint32_t size)
+// Kept out of line, apart from the table building: inlined there, its
+// loops' registers and layout moved with every change to the tables'
+// code (1% of instructions either way).
+__attribute__((noinline)) lzh8_result decode_stream(BitReader& reader, const Lookups& lookups,
+                                                    std::uint8_t* image, std::uint32_t size)
 {
     std::uint32_t q = 0;
     lzh8_result result = LZH8_OK;
@@ -882,13 +894,13 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
         std::uint32_t length_lookup[1 << length_lookup_bits];
         std::uint32_t offset_lookup[1 << offset_lookup_bits];
         const unsigned length_bits = length_lookup_bits_for(size);
-        fill_lookup<length_leaf>(lengths, length_bits, length_lookup, 1, 0, 0);
+        fill_lookup<length_leaf>(lengths, length_bits, length_lookup);
         // A stored stream that the input holds whole is copied (a shorter
         // one is decoded, to meet its end where a reader would).
         if (spells_its_literals(length_lookup, length_bits) && in.size - stream_at >= size) {
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
-            fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup, 1, 0, 0);
+            fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup);
             join_second_codes(length_lookup, length_bits, offset_lookup);
             const Lookups lookups = {length_lookup, length_bits, lengths, offset_lookup, offsets};
             BitReader reader = {0, 0, in.bytes + stream_at, in.bytes + in.size};
