@@ -71,8 +71,9 @@ LZH8_API const char* lzh8_version(void);
  * when the first byte is not 0x40; *size is then 0. */
 LZH8_API lzh8_result lzh8_decoded_size(const void* in, size_t in_size, size_t* size);
 
-/* Decodes in[0..in_size) into out, which receives exactly the declared
- * size; *out_size is set to it. in and out must not overlap: the decoder
+/* Decodes in[0..in_size) into out, on the calling thread (it starts no
+ * thread), which receives exactly the declared size; *out_size is set to
+ * it. in and out must not overlap: the decoder
  * reads the input while it writes the output. in is never read past
  * in_size and out never written past the smaller of out_capacity and the
  * declared size;
