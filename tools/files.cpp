@@ -211,10 +211,13 @@ static void block_ending_signals(bool block, sigset_t& saved)
 static void fill_unique(char* at)
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned long tries = 0;
     unsigned char random[6];
     if (getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-        auto mixed = static_cast<unsigned long>(getpid()) * 2654435761u ^
-                     static_cast<unsigned long>(clock());
+        // Each try another name, where the kernel has no randomness to give.
+        auto mixed = (static_cast<unsigned long>(getpid()) ^ static_cast<unsigned long>(clock()) ^
+                      ++tries << 20) *
+                     0x9E3779B97F4A7C15u;
         std::memcpy(random, &mixed, sizeof random);
     }
     for (unsigned char r : random)
