@@ -673,12 +673,6 @@ STEP void take_entry(FastBits& fast, std::uint32_t entry)
     fast.count -= entry;
 }
 
-STEP void take(FastBits& fast, unsigned used)
-{
-    fast.bits <<= used;
-    fast.count -= used;
-}
-
 template <unsigned length_bits>
 STEP std::uint32_t next_length_entry(const FastBits& fast, const std::uint32_t* lookup)
 {
