@@ -746,20 +746,22 @@ STEP std::uint32_t take_offset_distance(FastBits& fast, std::uint32_t offset)
 // taken, so that its fields can stay in registers, where the image's byte
 // stores, which may alias anything in memory, would otherwise send them
 // back to memory every time; it is handed back to `reader` for the calls
-// that take one, and at the end. Decodes from q on while the input and
-// the output have room, and moves q on.
-template <unsigned length_bits, bool check_room>
+// that take one, and at the end. Decodes from q on while the input has
+// room and q is below stop, which leaves the room that check_room asks
+// for, and moves q on. check_start checks each match's distance against
+// the bytes made; a loop that starts a whole window into the image needs
+// no such check, since no distance is longer than the window.
+template <unsigned length_bits, bool check_room, bool check_start>
 lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                        std::uint32_t size, std::uint32_t& q)
+                        std::uint32_t size, std::uint32_t& q, std::uint32_t stop)
 {
-    const std::uint32_t fast_room = check_room ? checked_room : unchecked_room;
-    if (size <= fast_room || reader.end - reader.next < fast_input)
+    if (q >= stop || reader.end - reader.next < fast_input)
         return LZH8_OK;
     const std::uint32_t* length_lookup = lookups.length_lookup;
     const std::uint32_t* offset_lookup = lookups.offset_lookup;
     const std::uint8_t* const input_last = reader.end - fast_input;
     std::uint8_t* out = image + q;
-    std::uint8_t* const out_last = image + (size - fast_room);
+    std::uint8_t* const out_last = image + stop;
     const std::uint8_t* const image_end = image + size;
     FastBits fast = {reader.bits, reader.count, reader.next};
     auto hand_back = [&reader, &q, image](const FastBits& from, const std::uint8_t* at) {
@@ -807,7 +809,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
             distance = take_offset_distance(fast, offset);
         }
         entry = next_length_entry<length_bits>(fast, length_lookup);
-        if (distance > static_cast<std::uint32_t>(out - image))
+        if (check_start && distance > static_cast<std::uint32_t>(out - image))
             return LZH8_MATCH_BEFORE_START;
         copy_match(out, distance, length);
         out += length;
@@ -816,15 +818,26 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
     return LZH8_OK;
 }
 
-// The fast loop where no match is checked for room, then where each is.
+// The fast loop in three stretches: in the image's first window, where a
+// match may reach before its start; then, where no match can, up to where
+// the image has room for any match; and in its last bytes, each match
+// checked for room. Each stretch ends early where the input runs low, and
+// the next then starts no loop.
 template <unsigned length_bits>
-lzh8_result decode_fast_twice(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                              std::uint32_t size, std::uint32_t& q)
+lzh8_result decode_fast_stretches(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                                  std::uint32_t size, std::uint32_t& q)
 {
-    lzh8_result result = decode_fast<length_bits, false>(reader, lookups, image, size, q);
+    static_assert(window >= 65536, "a match reaches back 65536 bytes at most");
+    const std::uint32_t unchecked_stop = size > unchecked_room ? size - unchecked_room : 0;
+    const std::uint32_t checked_stop = size > checked_room ? size - checked_room : 0;
+    lzh8_result result = decode_fast<length_bits, false, true>(reader, lookups, image, size, q,
+                                                               std::min(unchecked_stop, window));
+    if (result == LZH8_OK && q >= window)
+        result =
+            decode_fast<length_bits, false, false>(reader, lookups, image, size, q, unchecked_stop);
     if (result != LZH8_OK)
         return result;
-    return decode_fast<length_bits, true>(reader, lookups, image, size, q);
+    return decode_fast<length_bits, true, true>(reader, lookups, image, size, q, checked_stop);
 }
 
 // Kept out of line, apart from the table building: inlined there, its
@@ -836,8 +849,8 @@ __attribute__((noinline)) lzh8_result decode_stream(BitReader& reader, const Loo
     std::uint32_t q = 0;
     lzh8_result result = LZH8_OK;
     switch (lookups.length_bits) {
-    case 10: result = decode_fast_twice<10>(reader, lookups, image, size, q); break;
-    default: result = decode_fast_twice<12>(reader, lookups, image, size, q); break;
+    case 10: result = decode_fast_stretches<10>(reader, lookups, image, size, q); break;
+    default: result = decode_fast_stretches<12>(reader, lookups, image, size, q); break;
     }
     // The careful loop: the same symbols, every read and write checked.
     while (result == LZH8_OK && q < size)
