@@ -270,4 +270,5 @@ void define_module(py::module_& module)
                "threads: 0 for every core the process may use, 1 for the calling\n"
                "thread alone, n for at most n; the file is the same whatever it is.\n"
                "The GIL is released while packing.");
+#undef DEFAULT_LEVEL
 }
