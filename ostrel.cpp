@@ -153,6 +153,15 @@ extern "C" void input_failed(int)
     REPORT_FAILURE("input file shrank or failed while it was decoded");
 }
 
+// Decodes the input's first bytes into the image of size bytes.
+void decode_from(const std::uint8_t* bytes, std::size_t bytes_size, std::size_t size, Image image,
+                 Decoding& decoding)
+{
+    std::size_t decoded = 0;
+    decoding.result =
+        lzh8_decode_detailed(bytes, bytes_size, image.bytes, size, &decoded, &decoding.details);
+}
+
 // Decodes a regular file through a mapping of as much of it as decoding
 // can need. Its pages are read as the decoder first touches them; only
 // they take memory. False where the file cannot be mapped.
@@ -168,9 +177,7 @@ bool decode_mapped(std::FILE* input, std::size_t size, Image image, Decoding& de
     if (decoding.mapped == nullptr)
         return false;
     decoding.mapped_size = length;
-    std::size_t decoded = 0;
-    decoding.result = lzh8_decode_detailed(decoding.mapped, length, image.bytes, size, &decoded,
-                                           &decoding.details);
+    decode_from(decoding.mapped, length, size, image, decoding);
     return true;
 }
 
@@ -200,9 +207,7 @@ bool decode_read(std::FILE* input, const Head& head, Image image, Decoding& deco
             decoding.details = {have, 1};
             return true;
         }
-        std::size_t decoded = 0;
-        decoding.result = lzh8_decode_detailed(decoding.copy, have, image.bytes, size, &decoded,
-                                               &decoding.details);
+        decode_from(decoding.copy, have, size, image, decoding);
         if (decoding.result != LZH8_TRUNCATED || have < capacity || capacity == most)
             return true;
         capacity = std::min(most, 2 * capacity);

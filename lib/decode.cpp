@@ -3,8 +3,9 @@
 // The header and both tables are read with every read checked. The bit
 // stream is decoded by a fast loop beside a careful one. The fast loop
 // runs while the input has 16 bytes left to load and the output room for
-// three literals and the longest match with the copy's overrun: in it,
-// the first bits of each code are looked up in tables built from the
+// three literals and a copy's overrun, checking a match for room only in
+// the output's last bytes, and its distance only in the first 64 KiB: in
+// it, the first bits of each code are looked up in tables built from the
 // loaded trees, the 64-bit bit buffer is refilled without branches, and
 // matches are copied 8 or 16 bytes at a time, running up to 31 bytes past
 // their end. The careful loop decodes the rest one symbol at a time,

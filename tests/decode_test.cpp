@@ -50,6 +50,16 @@ class Decode : public ::testing::Test {
     std::string dir, in, out;
 };
 
+// A file that decodes to size bytes of 'a': one literal, then matches of
+// 258 at distance 1 (a few bytes of input for each KiB made).
+Bytes run_of_a(std::uint32_t size)
+{
+    std::string runs = literals("a");
+    for (std::uint32_t made = 1; made < size; made += 258)
+        runs += match(lengths_code, offsets_code, 258, 0);
+    return lzh8::build(coded_file(size, runs));
+}
+
 TEST_F(Decode, DecodesEveryCaseExactly)
 {
     for (const Success& c : success_cases()) {
@@ -162,10 +172,7 @@ TEST_F(Decode, OutputThatCannotBeWrittenIsReported)
     EXPECT_TRUE(std::regex_match(
         small.err, std::regex(R"(ostrel\.cpp:[0-9]+:main:fclose: No space left on device\n)")))
         << small.err;
-    std::string runs = literals("a");
-    for (int i = 0; i < 400; i++)
-        runs += match(lengths_code, offsets_code, 258, 0);
-    write_file(in, lzh8::build(coded_file(100000, runs)));
+    write_file(in, run_of_a(100000));
     Outcome large = run({ostrel_binary, in, "/dev/full"});
     EXPECT_EQ(large.status, 1);
     EXPECT_TRUE(std::regex_match(
@@ -184,10 +191,7 @@ TEST_F(Decode, PeakMemoryIsTheImageAndAtMostOneMiBMore)
     GTEST_SKIP() << "the sanitizers' shadow memory is counted too";
 #endif
     auto peak_kib = [&](std::uint32_t size) {
-        std::string runs = literals("a");
-        for (std::uint32_t made = 1; made < size; made += 258)
-            runs += match(lengths_code, offsets_code, 258, 0);
-        write_file(in, lzh8::build(coded_file(size, runs)));
+        write_file(in, run_of_a(size));
         Outcome outcome = run({ostrel_binary, in, out});
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_EQ(read_file(out), Bytes(size, 'a'));
@@ -218,10 +222,7 @@ TEST_F(Decode, InputLargerThan2GiB)
 TEST_F(Decode, TrailingDataIsNeverRead)
 {
     const std::uint32_t size = 8 << 20;
-    std::string runs = literals("a");
-    for (std::uint32_t made = 1; made < size; made += 258)
-        runs += match(lengths_code, offsets_code, 258, 0);
-    write_file(in, lzh8::build(coded_file(size, runs)));
+    write_file(in, run_of_a(size));
     ASSERT_EQ(truncate(in.c_str(), off_t{16} << 30), 0);
     [[maybe_unused]] long base = run({ostrel_binary}).peak_kib;
     for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{512} << 20}) {

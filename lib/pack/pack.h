@@ -214,6 +214,13 @@ struct Counts {
     std::vector<std::uint64_t> offsets = std::vector<std::uint64_t>(offset_symbols);
 };
 
+// Counts one match of length bytes (3..258) at distance d + 1.
+inline void count_match(Counts& counts, unsigned length, std::uint32_t d)
+{
+    counts.lengths[length_symbol(length)]++;
+    counts.offsets[offset_symbol(d)]++;
+}
+
 // The parse of one segment of the input (see parse.cpp), from its first
 // byte at start: its matches in order, then the literals after the last
 // one, and the counts of its symbols.

@@ -64,8 +64,7 @@ void add_literals(SegmentParse& parse, const std::uint8_t* at, std::uint32_t cou
 void add_match(SegmentParse& parse, unsigned length, std::uint32_t distance)
 {
     push_match(parse, length, distance - 1);
-    parse.counts.lengths[length_symbol(length)]++;
-    parse.counts.offsets[offset_symbol(distance - 1)]++;
+    count_match(parse.counts, length, distance - 1);
 }
 
 // A three-byte match is worth its code only close by.
@@ -378,9 +377,7 @@ void add_block_counts(std::vector<Counts>& blocks, const Input& data, const Segm
                 blocks[at / block_length].lengths[data.bytes[at]]++;
         },
         [&](std::uint32_t at, const Match& match) {
-            Counts& block = blocks[at / block_length];
-            block.lengths[length_symbol(length_of(match))]++;
-            block.offsets[offset_symbol(match.d)]++;
+            count_match(blocks[at / block_length], length_of(match), match.d);
         });
 }
 
@@ -520,10 +517,7 @@ void count_segment(const Input& data, const SegmentParse& segment, Counts& count
             for (const std::uint8_t* byte = data.bytes + at; count > 0; count--)
                 counts.lengths[*byte++]++;
         },
-        [&](std::uint32_t, const Match& match) {
-            counts.lengths[length_symbol(length_of(match))]++;
-            counts.offsets[offset_symbol(match.d)]++;
-        });
+        [&](std::uint32_t, const Match& match) { count_match(counts, length_of(match), match.d); });
 }
 
 }  // namespace
