@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -147,19 +148,25 @@ struct Decoding {
 
 // A mapped input that shrinks under the decoder (another program cuts the
 // file short), or whose pages can no longer be read, faults on the next
-// access to what is gone.
+// access to what is gone. Decoding runs on several threads, which may each
+// fault: the first reports and ends the process, the others wait for it.
 extern "C" void input_failed(int)
 {
+    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
+    if (reported.test_and_set())
+        for (;;)
+            pause();
     REPORT_FAILURE("input file shrank or failed while it was decoded");
 }
 
-// Decodes the input's first bytes into the image of size bytes.
+// Decodes the input's first bytes into the image of size bytes, on every
+// core the process may run on.
 void decode_from(const std::uint8_t* bytes, std::size_t bytes_size, std::size_t size, Image image,
                  Decoding& decoding)
 {
     std::size_t decoded = 0;
     decoding.result =
-        lzh8_decode_detailed(bytes, bytes_size, image.bytes, size, &decoded, &decoding.details);
+        lzh8_decode_parallel(bytes, bytes_size, image.bytes, size, &decoded, &decoding.details, 0);
 }
 
 // Decodes a regular file through a mapping of as much of it as decoding

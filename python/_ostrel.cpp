@@ -92,6 +92,17 @@ py::int_ decompressed_size(py::handle data)
     return py::int_(declared_size(input));
 }
 
+// A whole number within first..last, or ValueError naming what it is for.
+long long within(py::int_ number, long long first, long long last, const char* what)
+{
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow != 0 || value < first || value > last)
+        throw py::value_error(std::string(what) + " must be " + std::to_string(first) + " to " +
+                              std::to_string(last) + ", not " + std::string(py::str(number)));
+    return value;
+}
+
 // Makes a bytes object of the size given, or raises.
 PyObject* new_bytes(std::size_t size)
 {
@@ -107,8 +118,9 @@ PyObject* new_bytes(std::size_t size)
 // header read here is only a first guess. A declared size that shrank
 // gives a shorter result, one that grew a larger one, made afresh; never
 // bytes the call did not write.
-py::bytes decompress(py::handle data)
+py::bytes decompress(py::handle data, py::int_ threads_given)
 {
+    const auto threads = static_cast<unsigned>(within(threads_given, 0, 1 << 16, "threads"));
     Held input;
     hold(data, false, input);
     Release release{input};
@@ -119,8 +131,8 @@ py::bytes decompress(py::handle data)
         lzh8_result result;
         {
             py::gil_scoped_release unlocked;
-            result = lzh8_decode(bytes_of(input), size_of(input), PyBytes_AS_STRING(out), size,
-                                 &decoded);
+            result = lzh8_decode_parallel(bytes_of(input), size_of(input), PyBytes_AS_STRING(out),
+                                          size, &decoded, nullptr, threads);
         }
         if (result == LZH8_OK && decoded < size &&
             _PyBytes_Resize(&out, static_cast<Py_ssize_t>(decoded)) != 0)
@@ -143,8 +155,9 @@ bool overlap(const Held& a, const Held& b)
            first_b < first_a + size_of(a);
 }
 
-py::int_ decompress_into(py::handle data, py::handle buffer)
+py::int_ decompress_into(py::handle data, py::handle buffer, py::int_ threads_given)
 {
+    const auto threads = static_cast<unsigned>(within(threads_given, 0, 1 << 16, "threads"));
     Held input, output;
     hold(data, false, input);
     Release release_input{input};
@@ -158,23 +171,12 @@ py::int_ decompress_into(py::handle data, py::handle buffer)
     lzh8_result result;
     {
         py::gil_scoped_release unlocked;
-        result =
-            lzh8_decode(bytes_of(input), size_of(input), output.view.buf, size_of(output), &size);
+        result = lzh8_decode_parallel(bytes_of(input), size_of(input), output.view.buf,
+                                      size_of(output), &size, nullptr, threads);
     }
     if (result != LZH8_OK)
         raise_result(result);
     return py::int_(size);
-}
-
-// A whole number within first..last, or ValueError naming what it is for.
-long long within(py::int_ number, long long first, long long last, const char* what)
-{
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (overflow != 0 || value < first || value > last)
-        throw py::value_error(std::string(what) + " must be " + std::to_string(first) + " to " +
-                              std::to_string(last) + ", not " + std::string(py::str(number)));
-    return value;
 }
 
 py::bytes compress(py::handle data, py::int_ level_given, py::int_ threads_given)
@@ -249,18 +251,21 @@ void define_module(py::module_& module)
                "decompressed_size(data) -> int\n\n"
                "The size that an LZH8 file's header declares, from the header alone.\n"
                "data is any object with the buffer protocol.");
-    module.def("decompress", &decompress, py::arg("data"),
-               "decompress(data) -> bytes\n\n"
+    module.def("decompress", &decompress, py::arg("data"), py::kw_only(), py::arg("threads") = 0,
+               "decompress(data, *, threads=0) -> bytes\n\n"
                "The bytes that the LZH8 file in data (any object with the buffer\n"
                "protocol: bytes, bytearray, memoryview, mmap, a NumPy array) decodes\n"
                "to. Raises ostrel.Error for a file that is not LZH8, ends early or is\n"
-               "damaged; the GIL is released while decoding.");
+               "damaged; the GIL is released while decoding. threads: 0 for every\n"
+               "core the process may use, 1 for the calling thread alone, n for at\n"
+               "most n; the bytes are the same whatever it is.");
     module.def("decompress_into", &decompress_into, py::arg("data"), py::arg("buffer"),
-               "decompress_into(data, buffer) -> int\n\n"
+               py::kw_only(), py::arg("threads") = 0,
+               "decompress_into(data, buffer, *, threads=0) -> int\n\n"
                "Decodes the LZH8 file in data into the writable buffer and returns the\n"
                "decoded size. A buffer smaller than that raises ostrel.Error (\"output\n"
                "buffer too small\") before anything is written. data and buffer must\n"
-               "not share memory: ValueError.");
+               "not share memory: ValueError. threads: as for decompress.");
 #define DEFAULT_LEVEL LZH8_STRINGIFY(LZH8_DEFAULT_LEVEL)
     module.def("compress", &compress, py::arg("data"), py::arg("level") = LZH8_DEFAULT_LEVEL,
                py::arg("threads") = 0,

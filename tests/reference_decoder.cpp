@@ -1,5 +1,7 @@
 #include "reference_decoder.h"
 
+#include "decode.h"
+
 #include <algorithm>
 
 namespace {
@@ -196,6 +198,23 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                std::to_string(details.short_read_width) + " where the reference has " +
                std::to_string(expected.details.short_read_offset) + " of " +
                std::to_string(expected.details.short_read_width);
+    // Decoded in lanes too, small ones so that even small files cross
+    // many joins, on one thread, two and eight.
+    for (const ostrel::Threading threading :
+         {ostrel::Threading{1, 16}, ostrel::Threading{2, 64}, ostrel::Threading{8, 8}}) {
+        std::vector<std::uint8_t> in_lanes(declared);
+        std::size_t lanes_size = 12345;
+        lzh8_details lanes_details = {99, 99};
+        lzh8_result lanes_result = ostrel::decode_detailed(
+            in, size, in_lanes.data(), in_lanes.size(), &lanes_size, &lanes_details, threading);
+        if (lanes_result != result || lanes_size != out_size ||
+            (result == LZH8_OK && in_lanes != out) ||
+            lanes_details.short_read_offset != details.short_read_offset ||
+            lanes_details.short_read_width != details.short_read_width)
+            return "decoded in lanes of " + std::to_string(threading.lane_bytes) + " bytes on " +
+                   std::to_string(threading.threads) + " threads, \"" +
+                   lzh8_result_text(lanes_result) + "\" and other bytes or details";
+    }
     if (has_header && declared > 0) {
         std::vector<std::uint8_t> short_by_one(declared - 1);
         out_size = 0;

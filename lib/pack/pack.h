@@ -14,7 +14,6 @@
 //                levels, the cheapest path under bit prices for the best;
 //   codes.cpp    builds the Huffman codes and lays each tree out in its table;
 //   write.cpp    writes the file into memory;
-//   threads.cpp  runs the parts that can run at once on helper threads;
 //   pack.cpp     the entry point, lzh8_pack.
 //
 // Within the stages a failure to allocate throws std::bad_alloc, which
@@ -24,6 +23,7 @@
 
 #include "../bytes.h"
 #include "../format.h"
+#include "../threads.h"
 
 #include <algorithm>
 #include <array>
@@ -32,27 +32,6 @@
 #include <vector>
 
 namespace ostrel::pack {
-
-// ---- threads.cpp -------------------------------------------------------
-
-// The count of threads worth running for count pieces of work: no more
-// than the cores this process may run on (taskset and cgroups narrow
-// them), nor than limit unless limit is 0.
-unsigned threads_for(std::size_t count, unsigned limit);
-
-// Runs call(work, 0) to call(work, count - 1) at once: index 0 here and
-// the others on threads of their own. One that no thread can be started
-// for runs here, after index 0. Whatever a call throws is thrown here once
-// every call has ended.
-void run_indexed(unsigned count, void (*call)(const void* work, unsigned index), const void* work);
-
-// Runs work(0) to work(count - 1) at once, as run_indexed does.
-template <typename Work>
-void run_at_once(unsigned count, const Work& work)
-{
-    run_indexed(
-        count, [](const void* w, unsigned index) { (*static_cast<const Work*>(w))(index); }, &work);
-}
 
 // ---- match.cpp ---------------------------------------------------------
 

@@ -103,6 +103,22 @@ LZH8_API lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* 
                                           size_t out_capacity, size_t* out_size,
                                           lzh8_details* details);
 
+/* lzh8_decode_detailed on several threads: the stream is cut into lanes
+ * that are decoded at once and joined where their symbols meet (a stream
+ * has one pair of codes, so a decoder started anywhere falls into step
+ * with the true one), then written into out in order. The same bytes,
+ * result, *out_size and details as lzh8_decode_detailed for every input,
+ * damaged ones included. threads: 0 for every core the process may run
+ * on, 1 for the calling thread only (no thread is started), n for at most
+ * n. A file whose image is under 1 MiB, or a stored one, is decoded on the
+ * calling thread. Memory beyond in and out: about 4 MiB a thread, freed
+ * before it returns; without it, decodes on the calling thread. Unlike
+ * lzh8_decode it may read up to a few MiB of input past the stream's
+ * end, though never past in_size. */
+LZH8_API lzh8_result lzh8_decode_parallel(const void* in, size_t in_size, void* out,
+                                          size_t out_capacity, size_t* out_size,
+                                          lzh8_details* details, unsigned threads);
+
 /* An out_capacity that lzh8_pack always finds large enough for in_size
  * bytes: in_size plus the largest header and tables. */
 LZH8_API size_t lzh8_pack_bound(size_t in_size);

@@ -1,13 +1,14 @@
-// Helper threads: the parse's segments and the bit stream's pieces run on
-// as many cores as there are, and the file is the same however many.
-#include "pack.h"
+// Helper threads: the work of one call on as many cores as it may use.
+#include "threads.h"
 
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
-namespace ostrel::pack {
+namespace ostrel {
 
 unsigned threads_for(std::size_t count, unsigned limit)
 {
@@ -101,4 +102,4 @@ void run_indexed(unsigned count, void (*call)(const void* work, unsigned index),
         std::rethrow_exception(thrown);
 }
 
-}  // namespace ostrel::pack
+}  // namespace ostrel
