@@ -13,12 +13,16 @@
 // MB/s count the plain bytes. Usage: inproc CORPUS_DIR [ROUNDS]; with
 // --per-call CORPUS_DIR PIECE, the time of one lzh8_decode call on the
 // corpus cut into pieces (see bench/python_bench.py); with --count
-// CORPUS_DIR, each side's decoding once, for callgrind (bench/count.sh).
+// CORPUS_DIR, each side's decoding once, for callgrind (bench/count.sh);
+// with --threads CORPUS_DIR [ROUNDS], the threads section alone: on the
+// corpus's files of 2 MB and more and on all of it joined, the machine's
+// ceiling beside lzh8_decode_parallel's speed-up.
 #include <ostrel/lzh8.h>
 
 #include <libdeflate.h>
 
 #include <dirent.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +33,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -330,6 +335,78 @@ void count_instructions(const std::vector<File>& files)
     libdeflate_free_decompressor(decompressor);
 }
 
+// One lzh8_decode_parallel call on threads threads (0 for all), or with
+// threads of 1, lzh8_decode.
+double decode_once(const Bytes& packed, Bytes& out, unsigned threads)
+{
+    return seconds_of([&] {
+        std::size_t size = 0;
+        lzh8_result result =
+            threads == 1 ? lzh8_decode(packed.data(), packed.size(), out.data(), out.size(), &size)
+                         : lzh8_decode_parallel(packed.data(), packed.size(), out.data(),
+                                                out.size(), &size, nullptr, threads);
+        if (result != LZH8_OK || size != out.size())
+            fail("decoding failed");
+    });
+}
+
+// The machine's ceiling for cores threads now: cores independent
+// lzh8_decode calls at once, each on a copy of its own, against one call
+// alone; and lzh8_decode_parallel on every core against lzh8_decode. Each
+// round runs the three in turn, the first rotating; medians.
+void threads_table(const std::vector<File>& files, unsigned rounds)
+{
+    cpu_set_t allowed;
+    const unsigned cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                               ? static_cast<unsigned>(CPU_COUNT(&allowed))
+                               : 1u;
+    std::vector<File> large;
+    File joined = {"(all joined)", {}};
+    for (const File& file : files) {
+        joined.plain.insert(joined.plain.end(), file.plain.begin(), file.plain.end());
+        if (file.plain.size() >= (2 << 20))
+            large.push_back(file);
+    }
+    large.push_back(joined);
+    std::printf("\nDecoding on %u cores (lzh8 -6): the machine's ceiling (%u lzh8_decode calls "
+                "at once over one)\nbeside lzh8_decode_parallel's speed-up over lzh8_decode\n"
+                "%-18s %10s %10s %10s %10s %10s\n",
+                cores, cores, "file", "bytes", "one MB/s", "ceiling", "speed-up", "of ceiling");
+    for (const File& file : large) {
+        Bytes packed(lzh8_pack_bound(file.plain.size()));
+        std::size_t packed_size = 0;
+        if (lzh8_pack(file.plain.data(), file.plain.size(), packed.data(), packed.size(),
+                      &packed_size, 6, 0) != LZH8_OK)
+            fail("lzh8_pack failed");
+        packed.resize(packed_size);
+        std::vector<Bytes> copies(cores, packed), outs(cores, Bytes(file.plain.size(), 1));
+        std::vector<double> one, at_once, parallel;
+        auto run_at_once = [&] {
+            return seconds_of([&] {
+                std::vector<std::thread> threads;
+                for (unsigned c = 0; c < cores; c++)
+                    threads.emplace_back([&, c] { decode_once(copies[c], outs[c], 1); });
+                for (std::thread& thread : threads)
+                    thread.join();
+            });
+        };
+        for (unsigned round = 0; round < rounds; round++)
+            for (unsigned turn = 0; turn < 3; turn++)
+                switch ((round + turn) % 3) {
+                case 0: one.push_back(decode_once(packed, outs[0], 1)); break;
+                case 1: at_once.push_back(run_at_once()); break;
+                default: parallel.push_back(decode_once(packed, outs[0], 0)); break;
+                }
+        if (outs[0] != file.plain)
+            fail("lzh8_decode_parallel made other bytes");
+        const double ceiling = cores * median(one) / median(at_once);
+        const double speed_up = median(one) / median(parallel);
+        std::printf("%-18s %10zu %10.1f %10.2f %10.2f %10.2f\n", file.name.c_str(),
+                    file.plain.size(), megabytes_per_second(file.plain.size(), median(one)),
+                    ceiling, speed_up, speed_up / ceiling);
+    }
+}
+
 std::string cpu_model()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
@@ -352,11 +429,18 @@ int main(int argc, char** argv)
         count_instructions(read_corpus(argv[2]));
         return 0;
     }
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--threads") == 0) {
+        std::printf("CPU: %s; libostrel %s\n", cpu_model().c_str(), lzh8_version());
+        threads_table(read_corpus(argv[2]),
+                      argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 7);
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr,
                      "usage: %s CORPUS_DIR [ROUNDS]\n       %s --per-call CORPUS_DIR PIECE\n"
-                     "       %s --count CORPUS_DIR (under callgrind: bench/count.sh)\n",
-                     argv[0], argv[0], argv[0]);
+                     "       %s --count CORPUS_DIR (under callgrind: bench/count.sh)\n"
+                     "       %s --threads CORPUS_DIR [ROUNDS] (the threads section alone)\n",
+                     argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     unsigned rounds = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 7;
@@ -366,6 +450,7 @@ int main(int argc, char** argv)
     decoding_table(files, SIZE_MAX, "Decoding whole files (lzh8 -6, libdeflate -6)", rounds);
     decoding_table(files, 64 << 10, "Decoding pieces of 64 KiB, each packed on its own", rounds);
     decoding_table(files, 4 << 10, "Decoding pieces of 4 KiB, each packed on its own", rounds);
+    threads_table(files, rounds);
     packing_table(files, std::max(1u, rounds / 2));
     return 0;
 }

@@ -217,6 +217,42 @@ TEST(Library, ManyCallsAtOnce)
     EXPECT_EQ(wrong, std::vector<int>(8, 0));
 }
 
+// Decoded in lanes on several threads, a file of many lanes gives what
+// decoding it whole gives: its bytes, and where it is cut short or
+// damaged in its middle, the same result and details (so the same
+// failure met first from the file's start) or the same other bytes.
+TEST(Library, DecodesInLanesAsInOne)
+{
+    const Bytes plain = mixed(5 << 20, 6);
+    for (int level : {1, 9}) {
+        const Bytes packed = pack(plain, level, 0);
+        const Bytes cut(packed.begin(), packed.begin() + static_cast<long>(packed.size() / 2));
+        Bytes flipped = packed;
+        for (std::size_t at = packed.size() / 3; at < packed.size(); at += packed.size() / 7)
+            flipped[at] ^= 0x5A;
+        for (const Bytes* file : std::vector<const Bytes*>{&packed, &cut, &flipped})
+            for (unsigned threads : {0u, 2u, 8u}) {
+                SCOPED_TRACE("level " + std::to_string(level) + ", " + std::to_string(threads) +
+                             " threads, " + std::to_string(file->size()) + " bytes");
+                Bytes whole(plain.size()), in_lanes(plain.size());
+                std::size_t whole_size = 1, lanes_size = 2;
+                lzh8_details whole_details = {1, 1}, lanes_details = {2, 2};
+                lzh8_result expected =
+                    lzh8_decode_detailed(file->data(), file->size(), whole.data(), whole.size(),
+                                         &whole_size, &whole_details);
+                EXPECT_EQ(lzh8_decode_parallel(file->data(), file->size(), in_lanes.data(),
+                                               in_lanes.size(), &lanes_size, &lanes_details,
+                                               threads),
+                          expected);
+                EXPECT_EQ(lanes_size, whole_size);
+                EXPECT_EQ(lanes_details.short_read_offset, whole_details.short_read_offset);
+                EXPECT_EQ(lanes_details.short_read_width, whole_details.short_read_width);
+                EXPECT_TRUE(expected != LZH8_OK || in_lanes == whole);
+                EXPECT_TRUE(file != &packed || in_lanes == plain);
+            }
+    }
+}
+
 // Damaged files are refused without a word on standard error and without
 // ending the process: the test runs on to check.
 TEST(Library, SaysNothingOnDamagedFiles)
