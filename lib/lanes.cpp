@@ -106,10 +106,12 @@ const std::uint32_t literal_slack = 32;
 // Capacities: a lane's input is cut so that it makes about
 // `lane_output` bytes; buffers for twice that in literals, and for a match
 // every 7 bytes, make room for most streams' lanes. A lane that fills its
-// buffer is finished by the replaying thread.
-const std::uint32_t lane_output = 512 << 10;
-const std::uint32_t most_literals = 1200 << 10;
-const std::uint32_t most_sequences = 72 << 10;
+// buffer is finished by the replaying thread. Images smaller than
+// `smallest_in_lanes` are decoded whole.
+const std::uint32_t lane_output = 256 << 10;
+const std::uint32_t most_literals = 600 << 10;
+const std::uint32_t most_sequences = 36 << 10;
+const std::uint32_t smallest_in_lanes = 1 << 20;
 const std::uint32_t default_overlap = 4096;
 
 void make_tokens(Tokens& tokens, std::uint32_t literals, std::uint32_t sequences,
@@ -617,7 +619,7 @@ unsigned lanes_worth(const std::uint8_t* stream, const std::uint8_t* end, std::u
     if (threading.lane_bytes != 0)
         return threads_for(plan_lanes(stream, end, size, threading.lane_bytes).count,
                            threading.threads);
-    if (threading.threads == 1 || size < 2 * lane_output)
+    if (threading.threads == 1 || size < smallest_in_lanes)
         return 0;
     const unsigned threads = threads_for(plan_lanes(stream, end, size, 0).count, threading.threads);
     return threads > 1 ? threads : 0;

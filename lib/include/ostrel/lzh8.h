@@ -111,7 +111,7 @@ LZH8_API lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* 
  * damaged ones included. threads: 0 for every core the process may run
  * on, 1 for the calling thread only (no thread is started), n for at most
  * n. A file whose image is under 1 MiB, or a stored one, is decoded on the
- * calling thread. Memory beyond in and out: about 4 MiB a thread, freed
+ * calling thread. Memory beyond in and out: about 2 MiB a thread, freed
  * before it returns; without it, decodes on the calling thread. Unlike
  * lzh8_decode it may read up to a few MiB of input past the stream's
  * end, though never past in_size. */
