@@ -266,37 +266,26 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
         refill_fast(fast);
         if (put_three_literals<length_bits>(fast, entry, length_lookup, out))
             continue;
-        std::uint32_t distance = 0, length = match_length(entry);
+        const std::uint32_t length = match_length(entry);
         // A match near the image's end, or a code not yet known to be
         // one, is the careful loop's.
         if (check_room && ((entry & lookup_unresolved) != 0 ? max_match : length) + copy_overrun >
                               static_cast<std::uint32_t>(image_end - out))
             break;
-        if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
-            distance = take_joined_distance(fast, entry);
-        } else {
-            std::uint32_t offset = 0;
-            if ((entry & lookup_unresolved) == 0) {
-                take_entry(fast, entry);
-                refill_fast(fast);
-                offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
-            }
-            if ((entry & lookup_unresolved) != 0 || (offset & lookup_unresolved) != 0) {
-                // The general path, from the bits where the code stands.
-                hand_back(fast, out);
-                lzh8_result result =
-                    (entry & lookup_unresolved) != 0
-                        ? decode_symbol<false>(reader, lookups, image, q, size)
-                        : finish_match<false>(reader, lookups, image, q, size, length);
-                if (result != LZH8_OK || reader.end - reader.next < fast_input)
-                    return result;
-                fast = {reader.bits, reader.count, reader.next};
-                out = image + q;
-                refill_fast(fast);
-                entry = next_length_entry<length_bits>(fast, length_lookup);
-                continue;
-            }
-            distance = take_offset_distance(fast, offset);
+        std::uint32_t distance = 0;
+        if (!take_match_distance(fast, entry, offset_lookup, distance)) {
+            // The general path, from the bits where the code stands.
+            hand_back(fast, out);
+            lzh8_result result = (entry & lookup_unresolved) != 0
+                                     ? decode_symbol<false>(reader, lookups, image, q, size)
+                                     : finish_match<false>(reader, lookups, image, q, size, length);
+            if (result != LZH8_OK || reader.end - reader.next < fast_input)
+                return result;
+            fast = {reader.bits, reader.count, reader.next};
+            out = image + q;
+            refill_fast(fast);
+            entry = next_length_entry<length_bits>(fast, length_lookup);
+            continue;
         }
         entry = next_length_entry<length_bits>(fast, length_lookup);
         if (check_start && distance > static_cast<std::uint32_t>(out - image))

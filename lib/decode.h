@@ -563,6 +563,28 @@ OSTREL_STEP std::uint32_t take_offset_distance(FastBits& fast, std::uint32_t off
     return distance;
 }
 
+// A match's distance from the entry of its length code, its codes and
+// the bits that follow taken. False where the lookups do not resolve a
+// code, with the bits at the code to be walked: the length code's when
+// the entry is unresolved, else the offset code's.
+OSTREL_STEP bool take_match_distance(FastBits& fast, std::uint32_t entry,
+                                     const std::uint32_t* offset_lookup, std::uint32_t& distance)
+{
+    if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
+        distance = take_joined_distance(fast, entry);
+        return true;
+    }
+    if ((entry & lookup_unresolved) != 0)
+        return false;
+    take_entry(fast, entry);
+    refill_fast(fast);
+    const std::uint32_t offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
+    if ((offset & lookup_unresolved) != 0)
+        return false;
+    distance = take_offset_distance(fast, offset);
+    return true;
+}
+
 // ---- Decoding in lanes (lanes.cpp) ---------------------------------------
 
 // How a stream may be decoded: on up to `threads` threads (0 for every

@@ -250,39 +250,29 @@ bool tokenize_fast(BitReader& reader, const Lookups& lookups, const std::uint8_t
         refill_fast(fast);
         if (put_three_literals<length_bits>(fast, entry, length_lookup, out))
             continue;
-        std::uint32_t distance = 0, length = match_length(entry);
-        if ((entry & (lookup_unresolved | lookup_joined)) == lookup_joined) {
-            distance = take_joined_distance(fast, entry);
-        } else {
-            std::uint32_t offset = 0;
-            if ((entry & lookup_unresolved) == 0) {
-                take_entry(fast, entry);
-                refill_fast(fast);
-                offset = offset_lookup[fast.bits >> (64 - offset_lookup_bits)];
+        const std::uint32_t length = match_length(entry);
+        std::uint32_t distance = 0;
+        if (!take_match_distance(fast, entry, offset_lookup, distance)) {
+            hand_back();
+            Symbol symbol = {length, 0, 0};
+            lzh8_result result = (entry & lookup_unresolved) != 0
+                                     ? read_symbol(reader, lookups, symbol)
+                                     : read_distance(reader, lookups, symbol.distance);
+            if (result != LZH8_OK) {
+                fail(tokens, result);
+                return false;
             }
-            if ((entry & lookup_unresolved) != 0 || (offset & lookup_unresolved) != 0) {
-                hand_back();
-                Symbol symbol = {length, 0, 0};
-                lzh8_result result = (entry & lookup_unresolved) != 0
-                                         ? read_symbol(reader, lookups, symbol)
-                                         : read_distance(reader, lookups, symbol.distance);
-                if (result != LZH8_OK) {
-                    fail(tokens, result);
-                    return false;
-                }
-                add_symbol(tokens, symbol);
-                if (reader.next > input_last)
-                    return true;
-                fast = {reader.bits, reader.count, reader.next};
-                out = literals + tokens.literal_count;
-                run_start = literals + tokens.run_begin;
-                sequence = sequences + tokens.sequence_count;
-                matched = tokens.matched;
-                refill_fast(fast);
-                entry = next_length_entry<length_bits>(fast, length_lookup);
-                continue;
-            }
-            distance = take_offset_distance(fast, offset);
+            add_symbol(tokens, symbol);
+            if (reader.next > input_last)
+                return true;
+            fast = {reader.bits, reader.count, reader.next};
+            out = literals + tokens.literal_count;
+            run_start = literals + tokens.run_begin;
+            sequence = sequences + tokens.sequence_count;
+            matched = tokens.matched;
+            refill_fast(fast);
+            entry = next_length_entry<length_bits>(fast, length_lookup);
+            continue;
         }
         entry = next_length_entry<length_bits>(fast, length_lookup);
         *sequence++ = {static_cast<std::uint32_t>(out - run_start),
