@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -148,14 +147,9 @@ struct Decoding {
 
 // A mapped input that shrinks under the decoder (another program cuts the
 // file short), or whose pages can no longer be read, faults on the next
-// access to what is gone. Decoding runs on several threads, which may each
-// fault: the first reports and ends the process, the others wait for it.
+// access to what is gone.
 extern "C" void input_failed(int)
 {
-    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
-    if (reported.test_and_set())
-        for (;;)
-            pause();
     REPORT_FAILURE("input file shrank or failed while it was decoded");
 }
 

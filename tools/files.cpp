@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -120,6 +121,20 @@ bool replaceable(const std::string& path, const struct stat& existing)
            me == directory.st_uid;
 }
 
+// What a fault in a mapping runs. The programs work on several threads,
+// which may each fault: the first runs the program's own handler, whose
+// report ends the process, and any other waits for that end.
+static void (*fault_reporter)(int) = nullptr;
+
+extern "C" void mapping_failed(int signal)
+{
+    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
+    if (reported.test_and_set())
+        for (;;)
+            pause();
+    fault_reporter(signal);
+}
+
 const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on_fault)(int))
 {
     if (size == 0)
@@ -129,7 +144,8 @@ const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on
     if (mapped == MAP_FAILED)
         return nullptr;
     struct sigaction action = {};
-    action.sa_handler = on_fault;
+    fault_reporter = on_fault;
+    action.sa_handler = mapping_failed;
     sigemptyset(&action.sa_mask);
     sigaction(SIGBUS, &action, nullptr);
     return static_cast<const unsigned char*>(mapped);

@@ -36,8 +36,9 @@ bool replaceable(const std::string& path, const struct stat& existing);
 // once, for a caller that reads them all; without, a page is read only
 // when it is first touched. A mapped file that shrinks under the program,
 // or whose pages can no longer be read, faults on the next access to what
-// is gone: on_fault, then the handler of SIGBUS, reports it. The mapping
-// lasts as long as the process.
+// is gone: on_fault, then the handler of SIGBUS, reports it, on the first
+// thread to fault (any other waits for the report to end the process).
+// The mapping lasts as long as the process.
 const unsigned char* map_file(int fd, std::size_t size, bool populate, void (*on_fault)(int));
 
 // What an output name stands for: standard output, named by any name of

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -33,15 +32,10 @@ InputFile open_input(const char* path)
 
 // A mapped input that shrinks under the packer (another program cuts the
 // file short), or whose pages can no longer be read, faults on the next
-// access to what is gone. The first thread to fault reports it, which ends
-// the process and removes any temporary output; another thread that faults
-// meanwhile waits for that end.
+// access to what is gone: the report ends the process and removes any
+// temporary output.
 extern "C" void input_failed(int)
 {
-    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
-    if (reported.test_and_set())
-        for (;;)
-            pause();
     REPORT_FAILURE("input file shrank or failed while it was packed");
 }
 
