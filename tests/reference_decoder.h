@@ -29,8 +29,11 @@ ReferenceOutcome reference_decode(const std::uint8_t* in, std::size_t size,
 // which must be refused at once) and with the reference decoder, and tells
 // what differs: the result, the bytes, the details of a short read, or
 // bytes written past the declared size. Empty when nothing does. Declared
-// sizes above most_declared are skipped.
+// sizes above most_declared are skipped. The input is decoded in lanes of
+// a few bytes too, on one thread and, with lanes_on_threads, on two and
+// eight, each held to the same result, bytes and details.
 std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
-                                      std::uint32_t most_declared = 1u << 26);
+                                      std::uint32_t most_declared = 1u << 26,
+                                      bool lanes_on_threads = true);
 
 #endif
