@@ -336,12 +336,12 @@ Mark last_mark(const Tokens& tokens)
             tokens.literal_count + tokens.matched};
 }
 
-// Where a replay writes: the image, its size and the next byte, and the
+// Where a replay writes: the image, its end and the next byte, and the
 // next literal byte of the tokens.
 struct Replay {
     std::uint8_t* image;
-    std::uint32_t size;
-    std::uint32_t q;
+    std::uint8_t* end;
+    std::uint8_t* out;
     const std::uint8_t* literal;
 };
 
@@ -350,54 +350,64 @@ struct Replay {
 template <bool wide>
 OSTREL_STEP void put_run(Replay& at, std::uint32_t count)
 {
-    std::uint8_t* to = at.image + at.q;
     if (wide) {
-        std::memcpy(to, at.literal, 16);
+        std::memcpy(at.out, at.literal, 16);
         for (std::uint32_t done = 16; done < count; done += 16)
-            std::memcpy(to + done, at.literal + done, 16);
+            std::memcpy(at.out + done, at.literal + done, 16);
     } else {
-        count = std::min(count, at.size - at.q);
-        std::memcpy(to, at.literal, count);
+        count = std::min(count, static_cast<std::uint32_t>(at.end - at.out));
+        std::memcpy(at.out, at.literal, count);
     }
     at.literal += count;
-    at.q += count;
+    at.out += count;
 }
 
-// Writes a sequence's match, which may not reach before the image's start.
-template <bool wide>
+// Writes a sequence's match, which may not reach before the image's start
+// (no match can once a window of it is written: check_start).
+template <bool wide, bool check_start>
 OSTREL_STEP lzh8_result put_sequence_match(Replay& at, const Sequence& sequence)
 {
     const std::uint32_t distance = sequence.distance_less_1 + 1u;
-    if (!wide)
-        return put_match<true>(at.image, at.q, at.size, sequence.length, distance);
-    if (distance > at.q)
+    if (check_start && distance > static_cast<std::uint32_t>(at.out - at.image))
         return LZH8_MATCH_BEFORE_START;
-    copy_match(at.image + at.q, distance, sequence.length);
-    at.q += sequence.length;
+    std::uint32_t length = sequence.length;
+    if (wide) {
+        copy_match(at.out, distance, length);
+    } else {
+        length = std::min(length, static_cast<std::uint32_t>(at.end - at.out));
+        for (std::uint32_t b = 0; b < length; b++)
+            at.out[b] = (at.out - distance)[b];
+    }
+    at.out += length;
     return LZH8_OK;
 }
 
 // Writes the tokens from mark `from` to mark `to`: the rest of the first
-// sequence's run, whole sequences, and the first to.run literals of the
-// last one's run. Wide where the image has room for what the tokens make
-// and the copies' overrun, so that nothing is checked but distances; else
-// stopping at the image's end.
-template <bool wide>
+// sequence's run and its match, the sequences after, and the first to.run
+// literals of the last one's run. Wide where the image has room for what
+// the tokens make and the copies' overrun, so that nothing is checked but
+// distances; else stopping at the image's end.
+template <bool wide, bool check_start>
 lzh8_result replay_marks(const Tokens& tokens, const Mark& from, const Mark& to, Replay& at)
 {
     const Sequence* sequence = tokens.sequences.get() + from.sequence;
     const Sequence* const last = tokens.sequences.get() + to.sequence;
-    std::uint32_t skip = from.run;
-    for (; sequence < last; sequence++) {
-        put_run<wide>(at, sequence->literals - skip);
-        skip = 0;
-        if (!wide && at.q == at.size)
+    if (sequence == last) {
+        put_run<wide>(at, to.run - from.run);
+        return LZH8_OK;
+    }
+    put_run<wide>(at, sequence->literals - from.run);
+    for (;;) {
+        if (!wide && at.out == at.end)
             return LZH8_OK;
-        lzh8_result result = put_sequence_match<wide>(at, *sequence);
+        lzh8_result result = put_sequence_match<wide, check_start>(at, *sequence);
         if (result != LZH8_OK)
             return result;
+        if (++sequence == last)
+            break;
+        put_run<wide>(at, sequence->literals);
     }
-    put_run<wide>(at, to.run - skip);
+    put_run<wide>(at, to.run);
     return LZH8_OK;
 }
 
@@ -406,12 +416,16 @@ lzh8_result replay_marks(const Tokens& tokens, const Mark& from, const Mark& to,
 lzh8_result replay(const Tokens& tokens, const Mark& from, const Mark& to, std::uint8_t* image,
                    std::uint32_t& q, std::uint32_t size)
 {
-    Replay at = {image, size, q, tokens.literals.get() + from.literal};
+    Replay at = {image, image + size, image + q, tokens.literals.get() + from.literal};
     const std::uint32_t made = to.made - from.made;
-    lzh8_result result = size - q >= made && size - q - made >= max_match + copy_overrun
-                             ? replay_marks<true>(tokens, from, to, at)
-                             : replay_marks<false>(tokens, from, to, at);
-    q = at.q;
+    lzh8_result result = LZH8_OK;
+    if (size - q < made || size - q - made < max_match + copy_overrun)
+        result = replay_marks<false, true>(tokens, from, to, at);
+    else if (q < window)
+        result = replay_marks<true, true>(tokens, from, to, at);
+    else
+        result = replay_marks<true, false>(tokens, from, to, at);
+    q = static_cast<std::uint32_t>(at.out - image);
     return result;
 }
 
