@@ -16,7 +16,8 @@
 // CORPUS_DIR, each side's decoding once, for callgrind (bench/count.sh);
 // with --threads CORPUS_DIR [ROUNDS], the threads section alone: on the
 // corpus's files of 2 MB and more and on all of it joined, the machine's
-// ceiling beside lzh8_decode_parallel's speed-up.
+// ceiling beside lzh8_decode_parallel's speed-up; with --stream
+// CORPUS_DIR [ROUNDS], the stream decoder beside lzh8_decode.
 #include <ostrel/lzh8.h>
 
 #include <libdeflate.h>
@@ -407,6 +408,79 @@ void threads_table(const std::vector<File>& files, unsigned rounds)
     }
 }
 
+// The stream decoder fed pieces of 64 KiB of a whole file and drained
+// into a buffer of 64 KiB, as a program that reads a pipe and writes
+// another does; returns the seconds of one pass.
+double decode_stream(const Bytes& packed, std::size_t size, lzh8_decoder* decoder, unsigned passes)
+{
+    const std::size_t piece = 64 << 10;
+    static std::uint8_t room[64 << 10];
+    return seconds_of([&] {
+               for (unsigned pass = 0; pass < passes; pass++) {
+                   lzh8_decoder_reset(decoder);
+                   lzh8_result result = LZH8_MORE;
+                   std::size_t at = 0, made_total = 0, used = 0, made = 0;
+                   while (result == LZH8_MORE && at < packed.size()) {
+                       result = lzh8_decoder_decode(decoder, packed.data() + at,
+                                                    std::min(piece, packed.size() - at), &used,
+                                                    room, sizeof room, &made);
+                       at += used;
+                       made_total += made;
+                   }
+                   while (result == LZH8_MORE) {
+                       result = lzh8_decoder_end(decoder, room, sizeof room, &made, nullptr);
+                       made_total += made;
+                   }
+                   if (result != LZH8_OK || made_total != size)
+                       fail("the stream decoder failed");
+               }
+           }) /
+           passes;
+}
+
+// lzh8_decode on whole files beside the stream decoder in pieces of 64
+// KiB, alternating; medians.
+void stream_table(const std::vector<File>& files, unsigned rounds)
+{
+    lzh8_decoder* decoder = lzh8_decoder_new();
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+    std::printf("\nThe stream decoder, fed and drained 64 KiB at a time, beside lzh8_decode\n"
+                "%-18s %10s %12s %12s %8s\n",
+                "file", "bytes", "whole MB/s", "stream MB/s", "ratio");
+    double whole_total = 0, stream_total = 0;
+    std::size_t bytes_total = 0;
+    for (const File& file : files) {
+        Packed packed = pack_pieces(file.plain, SIZE_MAX, compressor);
+        Bytes out(std::max<std::size_t>(file.plain.size(), 1));
+        double once = decode_lzh8(packed, out, 1);
+        unsigned passes = static_cast<unsigned>(std::clamp(0.03 / std::max(once, 1e-7), 1.0, 1e5));
+        std::vector<double> whole_times, stream_times;
+        for (unsigned round = 0; round < rounds; round++) {
+            double whole = 0, stream = 0;
+            if (round % 2 == 0)
+                whole = decode_lzh8(packed, out, passes);
+            stream = decode_stream(packed.lzh8[0], file.plain.size(), decoder, passes);
+            if (round % 2 != 0)
+                whole = decode_lzh8(packed, out, passes);
+            whole_times.push_back(whole);
+            stream_times.push_back(stream);
+        }
+        double whole = median(whole_times), stream = median(stream_times);
+        std::printf("%-18s %10zu %12.1f %12.1f %8.3f\n", file.name.c_str(), file.plain.size(),
+                    megabytes_per_second(file.plain.size(), whole),
+                    megabytes_per_second(file.plain.size(), stream), whole / stream);
+        whole_total += whole;
+        stream_total += stream;
+        bytes_total += file.plain.size();
+    }
+    std::printf("%-18s %10zu %12.1f %12.1f %8.3f\n", "total", bytes_total,
+                megabytes_per_second(bytes_total, whole_total),
+                megabytes_per_second(bytes_total, stream_total), whole_total / stream_total);
+    std::printf("(ratio: the stream decoder's MB/s over lzh8_decode's)\n");
+    libdeflate_free_compressor(compressor);
+    lzh8_decoder_free(decoder);
+}
+
 std::string cpu_model()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
@@ -435,12 +509,19 @@ int main(int argc, char** argv)
                       argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 7);
         return 0;
     }
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--stream") == 0) {
+        std::printf("CPU: %s; libostrel %s\n", cpu_model().c_str(), lzh8_version());
+        stream_table(read_corpus(argv[2]),
+                     argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 7);
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr,
                      "usage: %s CORPUS_DIR [ROUNDS]\n       %s --per-call CORPUS_DIR PIECE\n"
                      "       %s --count CORPUS_DIR (under callgrind: bench/count.sh)\n"
-                     "       %s --threads CORPUS_DIR [ROUNDS] (the threads section alone)\n",
-                     argv[0], argv[0], argv[0], argv[0]);
+                     "       %s --threads CORPUS_DIR [ROUNDS] (the threads section alone)\n"
+                     "       %s --stream CORPUS_DIR [ROUNDS] (the stream section alone)\n",
+                     argv[0], argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     unsigned rounds = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 7;
@@ -451,6 +532,7 @@ int main(int argc, char** argv)
     decoding_table(files, 64 << 10, "Decoding pieces of 64 KiB, each packed on its own", rounds);
     decoding_table(files, 4 << 10, "Decoding pieces of 4 KiB, each packed on its own", rounds);
     threads_table(files, rounds);
+    stream_table(files, rounds);
     packing_table(files, std::max(1u, rounds / 2));
     return 0;
 }

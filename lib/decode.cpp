@@ -72,28 +72,41 @@ lzh8_result read_header(const Source& in, std::uint32_t& size, std::size_t& head
     return LZH8_OK;
 }
 
-// Loads the entries of a table area of area_bytes bytes at offset area
-// into slots 1, 2, ... for as long as bytes of the area remain unfetched,
-// and no further than the last of slots. A reader fetches a byte only when
-// it wants a bit of it, so the bytes fetched are the bits taken rounded
-// up, and the last entry may run into the byte after the area (the next
-// section is read from its own offset, so that is harmless). False when
-// the input ends first: the area's first byte is read at its own offset,
-// the rest in turn, so the read that comes up short is at the later of
-// the area's start and the input's end.
+// Loads a table area at offset area (see load_table_entries), or false
+// when the input ends first: the area's first byte is read at its own
+// offset, the rest in turn, so the read that comes up short is at the
+// later of the area's start and the input's end.
 bool load_table(const Source& in, std::size_t area, std::uint32_t area_bytes, unsigned slots,
                 Tree& tree)
 {
-    const unsigned bits = tree.entry_bits;
-    // The first count of entries whose bytes reach the area's last one.
-    tree.filled = std::min(slots - 1, 8 * (area_bytes - 1) / bits + 1);
-    const std::size_t fetched = (std::size_t{tree.filled} * bits + 7) / 8;
+    const std::size_t fetched = table_fetched_bytes(area_bytes, slots, tree.entry_bits);
     if (!can_read(in, area, static_cast<unsigned>(fetched))) {
         if (in.details != nullptr)
             *in.details = {std::max(area, in.size), 1};
         return false;
     }
-    const std::uint8_t* at = in.bytes + area;
+    load_table_entries(in.bytes + area, area_bytes, slots, tree);
+    return true;
+}
+
+}  // namespace
+
+std::size_t table_fetched_bytes(std::uint32_t area_bytes, unsigned slots, unsigned entry_bits)
+{
+    return (std::size_t{table_entries(area_bytes, slots, entry_bits)} * entry_bits + 7) / 8;
+}
+
+unsigned table_entries(std::uint32_t area_bytes, unsigned slots, unsigned entry_bits)
+{
+    // The first count of entries whose bytes reach the area's last one.
+    return std::min(slots - 1, 8 * (area_bytes - 1) / entry_bits + 1);
+}
+
+void load_table_entries(const std::uint8_t* at, std::uint32_t area_bytes, unsigned slots,
+                        Tree& tree)
+{
+    const unsigned bits = tree.entry_bits;
+    tree.filled = table_entries(area_bytes, slots, bits);
     std::uint32_t buffer = 0;
     unsigned buffered = 0;
     for (unsigned slot = 1; slot <= tree.filled; slot++) {
@@ -104,8 +117,9 @@ bool load_table(const Source& in, std::size_t area, std::uint32_t area_bytes, un
         buffered -= bits;
         tree.slots[slot] = static_cast<std::uint16_t>(buffer >> buffered & ((1u << bits) - 1));
     }
-    return true;
 }
+
+namespace {
 
 // Fills the lookup entries of every code: leaves and bad slots within
 // lookup_bits bits are resolved; longer codes stop at the node they reach.
@@ -212,9 +226,8 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
     }
 }
 
-// Whether every 8 bits of the stream are a literal's code that spells the
-// literal itself: then the stream is the decoded bytes, to be copied, not
-// decoded. The packer stores input that does not compress this way.
+}  // namespace
+
 bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits)
 {
     const unsigned spare = length_bits - 8;
@@ -223,6 +236,25 @@ bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bit
             return false;
     return true;
 }
+
+void build_length_lookup(const Tree& lengths, unsigned length_bits, std::uint32_t* length_lookup)
+{
+    fill_lookup<length_leaf>(lengths, length_bits, length_lookup);
+}
+
+void build_offset_lookup(const Tree& offsets, std::uint32_t* offset_lookup,
+                         std::uint32_t* length_lookup, unsigned length_bits)
+{
+    fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup);
+    join_second_codes(length_lookup, length_bits, offset_lookup);
+}
+
+unsigned length_lookup_bits_for(std::uint32_t size)
+{
+    return size <= 32768 ? 10 : 12;
+}
+
+namespace {
 
 // The fast loop. Each round starts with fast_input bytes of input left and
 // room in the image for three literal entries and a copy's overrun, with
@@ -238,18 +270,20 @@ bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bit
 // back to memory every time; it is handed back to `reader` for the calls
 // that take one, and at the end. Decodes from q on while the input has
 // room and q is below stop, which leaves the room that check_room asks
-// for, and moves q on. check_start checks each match's distance against
+// for, and moves q on. The input has room while input_margin bytes are
+// left to load, fast_input or more. check_start checks each match's distance against
 // the bytes made; a loop that starts a whole window into the image needs
 // no such check, since no distance is longer than the window.
 template <unsigned length_bits, bool check_room, bool check_start>
 lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                        std::uint32_t size, std::uint32_t& q, std::uint32_t stop)
+                        std::uint32_t size, std::uint32_t& q, std::uint32_t stop,
+                        std::ptrdiff_t input_margin)
 {
-    if (q >= stop || reader.end - reader.next < fast_input)
+    if (q >= stop || reader.end - reader.next < input_margin)
         return LZH8_OK;
     const std::uint32_t* length_lookup = lookups.length_lookup;
     const std::uint32_t* offset_lookup = lookups.offset_lookup;
-    const std::uint8_t* const input_last = reader.end - fast_input;
+    const std::uint8_t* const input_last = reader.end - input_margin;
     std::uint8_t* out = image + q;
     std::uint8_t* const out_last = image + stop;
     const std::uint8_t* const image_end = image + size;
@@ -279,7 +313,7 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
             lzh8_result result = (entry & lookup_unresolved) != 0
                                      ? decode_symbol<false>(reader, lookups, image, q, size)
                                      : finish_match<false>(reader, lookups, image, q, size, length);
-            if (result != LZH8_OK || reader.end - reader.next < fast_input)
+            if (result != LZH8_OK || reader.end - reader.next < input_margin)
                 return result;
             fast = {reader.bits, reader.count, reader.next};
             out = image + q;
@@ -300,49 +334,56 @@ lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t*
 // The fast loop in three stretches: in the image's first window, where a
 // match may reach before its start; then, where no match can, up to where
 // the image has room for any match; and in its last bytes, each match
-// checked for room. Each stretch ends early where the input runs low, and
-// the next then starts no loop.
+// checked for room. Each stretch ends early where the input runs low or
+// at stop, and the next then starts no loop.
 template <unsigned length_bits>
 lzh8_result decode_fast_stretches(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                                  std::uint32_t size, std::uint32_t& q)
+                                  std::uint32_t size, std::uint32_t& q, std::uint32_t stop,
+                                  std::ptrdiff_t margin)
 {
     static_assert(window >= 65536, "a match reaches back 65536 bytes at most");
-    const std::uint32_t unchecked_stop = size > unchecked_room ? size - unchecked_room : 0;
-    const std::uint32_t checked_stop = size > checked_room ? size - checked_room : 0;
-    lzh8_result result = decode_fast<length_bits, false, true>(reader, lookups, image, size, q,
-                                                               std::min(unchecked_stop, window));
+    const std::uint32_t unchecked_stop =
+        std::min(stop, size > unchecked_room ? size - unchecked_room : 0);
+    const std::uint32_t checked_stop =
+        std::min(stop, size > checked_room ? size - checked_room : 0);
+    lzh8_result result = decode_fast<length_bits, false, true>(
+        reader, lookups, image, size, q, std::min(unchecked_stop, window), margin);
     if (result == LZH8_OK && q >= window)
-        result =
-            decode_fast<length_bits, false, false>(reader, lookups, image, size, q, unchecked_stop);
+        result = decode_fast<length_bits, false, false>(reader, lookups, image, size, q,
+                                                        unchecked_stop, margin);
     if (result != LZH8_OK)
         return result;
-    return decode_fast<length_bits, true, true>(reader, lookups, image, size, q, checked_stop);
+    return decode_fast<length_bits, true, true>(reader, lookups, image, size, q, checked_stop,
+                                                margin);
 }
+
+}  // namespace
 
 // Kept out of line, apart from the table building: inlined there, its
 // loops' registers and layout moved with every change to the tables'
 // code (1% of instructions either way).
-__attribute__((noinline)) lzh8_result decode_stream(BitReader& reader, const Lookups& lookups,
-                                                    std::uint8_t* image, std::uint32_t size)
+__attribute__((noinline)) lzh8_result decode_fast_run(BitReader& reader, const Lookups& lookups,
+                                                      std::uint8_t* image, std::uint32_t size,
+                                                      std::uint32_t& q, std::uint32_t stop,
+                                                      std::ptrdiff_t input_margin)
+{
+    switch (lookups.length_bits) {
+    case 10: return decode_fast_stretches<10>(reader, lookups, image, size, q, stop, input_margin);
+    default: return decode_fast_stretches<12>(reader, lookups, image, size, q, stop, input_margin);
+    }
+}
+
+namespace {
+
+lzh8_result decode_stream(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                          std::uint32_t size)
 {
     std::uint32_t q = 0;
-    lzh8_result result = LZH8_OK;
-    switch (lookups.length_bits) {
-    case 10: result = decode_fast_stretches<10>(reader, lookups, image, size, q); break;
-    default: result = decode_fast_stretches<12>(reader, lookups, image, size, q); break;
-    }
+    lzh8_result result = decode_fast_run(reader, lookups, image, size, q, size, fast_input);
     // The careful loop: the same symbols, every read and write checked.
     while (result == LZH8_OK && q < size)
         result = decode_symbol<true>(reader, lookups, image, q, size);
     return result;
-}
-
-// The bits the length lookup takes for an image of size bytes: a table of
-// 2^bits entries is built for every file, and a file of few symbols is
-// decoded sooner with a smaller one, though more codes are then walked.
-unsigned length_lookup_bits_for(std::uint32_t size)
-{
-    return size <= 32768 ? 10 : 12;
 }
 
 // The stream decoded whole on this thread, or in lanes where they gain.
@@ -398,14 +439,13 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
         std::uint32_t length_lookup[1 << length_lookup_bits];
         std::uint32_t offset_lookup[1 << offset_lookup_bits];
         const unsigned length_bits = length_lookup_bits_for(size);
-        fill_lookup<length_leaf>(lengths, length_bits, length_lookup);
+        build_length_lookup(lengths, length_bits, length_lookup);
         // A stored stream that the input holds whole is copied (a shorter
         // one is decoded, to meet its end where a reader would).
         if (spells_its_literals(length_lookup, length_bits) && in.size - stream_at >= size) {
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
-            fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup);
-            join_second_codes(length_lookup, length_bits, offset_lookup);
+            build_offset_lookup(offsets, offset_lookup, length_lookup, length_bits);
             const Lookups lookups = {length_lookup, length_bits, lengths, offset_lookup, offsets};
             lzh8_result result = decode_stream_with(in, stream_at, lookups, out, size, threading);
             if (result == LZH8_TRUNCATED && in.details != nullptr)

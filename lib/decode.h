@@ -585,6 +585,54 @@ OSTREL_STEP bool take_match_distance(FastBits& fast, std::uint32_t entry,
     return true;
 }
 
+// ---- Tables, lookups and the fast loop (decode.cpp) -----------------------
+
+// The entries that a table area of area_bytes bytes loads into a tree of
+// slots: as many as begin in the area, no more than the slots after slot
+// 0. A reader fetches a byte only when it wants a bit of it, so the bytes
+// fetched are their bits rounded up, and the last entry may run into the
+// byte after the area (the next section is read from its own offset, so
+// that is harmless).
+unsigned table_entries(std::uint32_t area_bytes, unsigned slots, unsigned entry_bits);
+std::size_t table_fetched_bytes(std::uint32_t area_bytes, unsigned slots, unsigned entry_bits);
+
+// Loads the table area at `at`, whose fetched bytes are all there, into
+// slots 1, 2, ... of the tree, whose entry_bits are set.
+void load_table_entries(const std::uint8_t* at, std::uint32_t area_bytes, unsigned slots,
+                        Tree& tree);
+
+// The bits the length lookup takes for an image of size bytes: a table of
+// 2^bits entries is built for every file, and a file of few symbols is
+// decoded sooner with a smaller one, though more codes are then walked.
+unsigned length_lookup_bits_for(std::uint32_t size);
+
+// Fills the length lookup of 2^length_bits entries from the loaded tree.
+void build_length_lookup(const Tree& lengths, unsigned length_bits, std::uint32_t* length_lookup);
+
+// Whether every 8 bits of the stream are a literal's code that spells the
+// literal itself: then the stream is the decoded bytes, to be copied, not
+// decoded. The packer stores input that does not compress this way.
+bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits);
+
+// Fills the offset lookup, then joins to the length lookup's entries the
+// codes that follow theirs within the looked-up bits.
+void build_offset_lookup(const Tree& offsets, std::uint32_t* offset_lookup,
+                         std::uint32_t* length_lookup, unsigned length_bits);
+
+// The fast loops, from q in an image of size bytes up to stop at most:
+// each ends where the input has fewer than input_margin bytes left to load
+// (fast_input or more), at a symbol's end. Walking an unresolved code may
+// take bits up to the input's end. The careful loop decodes what is left.
+lzh8_result decode_fast_run(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
+                            std::uint32_t size, std::uint32_t& q, std::uint32_t stop,
+                            std::ptrdiff_t input_margin);
+
+// The longest symbol's bits: a length code walks at most one node of
+// each pair of slots after the root's (511), an offset code likewise
+// (31), and 30 bits follow the offset code of k = 31.
+const unsigned longest_symbol_bits = (length_slots - 2) / 2 + (offset_slots - 2) / 2 + (31 - 1);
+static_assert(longest_symbol_bits == 511 + 31 + 30);
+
 // ---- Decoding in lanes (lanes.cpp) ---------------------------------------
 
 // How a stream may be decoded: on up to `threads` threads (0 for every

@@ -24,6 +24,7 @@
 #ifndef OSTREL_LIB_FORMAT_H
 #define OSTREL_LIB_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -101,6 +102,17 @@ inline unsigned leaf_flag(unsigned entry_bits, unsigned bit)
 inline std::uint32_t distance_of(unsigned k, std::uint32_t following)
 {
     return ((((1u << k) >> 1) | following) & 0xFFFF) + 1;
+}
+
+// The most bytes that a file of in_size bytes can decode to: a match, at
+// most 258 bytes, takes a length code and an offset code of a bit or more
+// each, and a literal a code of a bit or more. (Counting the header's and
+// tables' bytes as stream only loosens the bound.) A larger declared size
+// can only end in a failure.
+inline std::size_t reachable_size(std::size_t in_size)
+{
+    const std::size_t per_byte = 8 / 2 * max_match;
+    return in_size > SIZE_MAX / per_byte ? SIZE_MAX : in_size * per_byte;
 }
 
 // The 8 bytes at p as one word, the first byte most significant: the

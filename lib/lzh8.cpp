@@ -20,6 +20,7 @@ const char* lzh8_result_text(lzh8_result result)
     case LZH8_BAD_ARGUMENT: return "bad argument";
     case LZH8_NO_MEMORY: return "Cannot allocate memory";
     case LZH8_WRITE_FAILED: return "write failed";
+    case LZH8_MORE: return "not done: more input or output room wanted";
     }
     return "unknown result";
 }

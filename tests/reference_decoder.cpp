@@ -3,6 +3,8 @@
 #include "decode.h"
 
 #include <algorithm>
+#include <memory>
+#include <numeric>
 
 namespace {
 
@@ -170,6 +172,69 @@ ReferenceOutcome reference_decode(const std::uint8_t* in, std::size_t size,
     return outcome;
 }
 
+std::string difference_in_stream(const std::uint8_t* in, std::size_t size,
+                                 const ReferenceOutcome& expected,
+                                 const std::vector<std::size_t>& in_pieces,
+                                 const std::vector<std::size_t>& out_pieces)
+{
+    std::unique_ptr<lzh8_decoder, void (*)(lzh8_decoder*)> decoder(lzh8_decoder_new(),
+                                                                   lzh8_decoder_free);
+    if (!decoder)
+        return "no stream decoder";
+    std::vector<std::uint8_t> made, room;
+    std::size_t at = 0, pieces = 0;
+    auto next_room = [&]() -> std::uint8_t* {
+        room.resize(out_pieces[pieces++ % out_pieces.size()]);
+        return room.data();
+    };
+    lzh8_result result = LZH8_MORE;
+    std::string what;
+    while (result == LZH8_MORE && at < size) {
+        const std::size_t piece = std::min(in_pieces[pieces % in_pieces.size()], size - at);
+        std::size_t used = 99, got = 99;
+        std::uint8_t* out = next_room();
+        result = lzh8_decoder_decode(decoder.get(), in + at, piece, &used, out, room.size(), &got);
+        made.insert(made.end(), out, out + got);
+        if (used > piece || got > room.size() ||
+            (result == LZH8_MORE && used < piece && got < room.size()))
+            return "a piece used neither whole nor for a full output";
+        at += used;
+    }
+    lzh8_details details = {99, 99};
+    while (result == LZH8_MORE) {
+        std::size_t got = 99;
+        std::uint8_t* out = next_room();
+        result = lzh8_decoder_end(decoder.get(), out, room.size(), &got, &details);
+        made.insert(made.end(), out, out + got);
+        if (result == LZH8_MORE && got < room.size())
+            return "the end handed out less than it had room for";
+    }
+    std::string pattern = " (pieces of " + std::to_string(in_pieces[0]) + " bytes into " +
+                          std::to_string(out_pieces[0]) + ")";
+    if (result != expected.result)
+        return std::string("a stream decoder's \"") + lzh8_result_text(result) + "\" for \"" +
+               lzh8_result_text(expected.result) + "\"" + pattern;
+    if (result == LZH8_OK && made != expected.bytes)
+        return "a stream decoder's other bytes" + pattern;
+    if (result == LZH8_TRUNCATED &&
+        (details.short_read_offset != expected.details.short_read_offset ||
+         details.short_read_width != expected.details.short_read_width))
+        return "a stream decoder's short read at " + std::to_string(details.short_read_offset) +
+               pattern;
+    std::size_t used = 99, got = 99;
+    if (result != LZH8_OK &&
+        lzh8_decoder_decode(decoder.get(), in, size, &used, nullptr, 0, &got) != result)
+        return "a stream decoder that failed and then did not" + pattern;
+    // The bytes used are the file's, no more: decoded alone they decode,
+    // and one fewer is cut short.
+    std::vector<std::uint8_t> image(made.size());
+    if (result == LZH8_OK &&
+        (lzh8_decode(in, at, image.data(), image.size(), &got) != LZH8_OK ||
+         (at > 0 && lzh8_decode(in, at - 1, image.data(), image.size(), &got) != LZH8_TRUNCATED)))
+        return "a stream decoder used " + std::to_string(at) + " bytes, not the file's";
+    return "";
+}
+
 std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                                       std::uint32_t most_declared, bool lanes_on_threads)
 {
@@ -217,6 +282,20 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                    std::to_string(threading.threads) + " threads, \"" +
                    lzh8_result_text(lanes_result) + "\" and other bytes or details";
     }
+    // Through a stream decoder: fed a byte at a time and drained through
+    // pieces of 1, 7 or 65536 bytes, or fed whole. Each input takes one of
+    // the four, picked by its bytes, so that a sweep of prefixes or bit
+    // flips takes them all in turn; a large one is fed 61 bytes at a time.
+    const bool large = size > 65536;
+    const std::size_t unit = large ? 61 : 1;
+    const std::pair<std::size_t, std::size_t> patterns[] = {
+        {unit, large ? 1009 : 1}, {unit, 7}, {unit, 65536}, {size, 65536}};
+    const std::size_t pick = std::accumulate(in, in + size, size) % 4;
+    const ReferenceOutcome outcome = {result, out, details};
+    std::string in_stream =
+        difference_in_stream(in, size, outcome, {patterns[pick].first}, {patterns[pick].second});
+    if (!in_stream.empty())
+        return in_stream;
     if (has_header && declared > 0) {
         std::vector<std::uint8_t> short_by_one(declared - 1);
         out_size = 0;

@@ -31,9 +31,21 @@ ReferenceOutcome reference_decode(const std::uint8_t* in, std::size_t size,
 // bytes written past the declared size. Empty when nothing does. Declared
 // sizes above most_declared are skipped. The input is decoded in lanes of
 // a few bytes too, on one thread and, with lanes_on_threads, on two and
-// eight, each held to the same result, bytes and details.
+// eight, and through a stream decoder (see difference_in_stream), each
+// held to the same result, bytes and details.
 std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                                       std::uint32_t most_declared = 1u << 26,
                                       bool lanes_on_threads = true);
+
+// Decodes in through a stream decoder, fed pieces of in_pieces' sizes and
+// drained into pieces of out_pieces' sizes (each list taken in turn,
+// over and over; a size of 0 in out_pieces is a call with no room), and
+// tells what differs from what lzh8_decode_detailed gives, expected: the
+// result, the bytes, the short read, a failure that is not kept, or
+// input used beyond the file or short of it. Empty when nothing does.
+std::string difference_in_stream(const std::uint8_t* in, std::size_t size,
+                                 const ReferenceOutcome& expected,
+                                 const std::vector<std::size_t>& in_pieces,
+                                 const std::vector<std::size_t>& out_pieces);
 
 #endif

@@ -55,7 +55,8 @@ typedef enum lzh8_result {
     LZH8_INPUT_TOO_LARGE = 7,     /* packing more than 2^32 - 1 bytes */
     LZH8_BAD_ARGUMENT = 8,        /* a level outside 0..9, a null pointer with a nonzero size */
     LZH8_NO_MEMORY = 9,
-    LZH8_WRITE_FAILED = 10 /* lzh8_pack_to's write function refused the bytes */
+    LZH8_WRITE_FAILED = 10, /* lzh8_pack_to's write function refused the bytes */
+    LZH8_MORE = 11          /* a stream decoder's file is not done: not a failure */
 } lzh8_result;
 
 /* The result in words, never null: those of ostrel's own reports, such as
@@ -118,6 +119,72 @@ LZH8_API lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* 
 LZH8_API lzh8_result lzh8_decode_parallel(const void* in, size_t in_size, void* out,
                                           size_t out_capacity, size_t* out_size,
                                           lzh8_details* details, unsigned threads);
+
+/* The most bytes that in_size bytes of LZH8 file can decode to: every
+ * code takes a bit or more, and a match of two codes makes at most 258
+ * bytes. A file that declares more can only fail to decode, so a caller
+ * that allocates the declared size may refuse it first, or decode it
+ * through a stream decoder to learn its failure. */
+LZH8_API size_t lzh8_reachable_size(size_t in_size);
+
+/* A stream decoder decodes one LZH8 file fed in pieces of any size into
+ * output pieces of any size, in memory of a fixed size (under 320 KiB)
+ * allocated when it is made, whatever the file's size. However the file
+ * is cut, it gives the same bytes, result and details as
+ * lzh8_decode_detailed on the whole.
+ *
+ *     lzh8_decoder* d = lzh8_decoder_new();
+ *     unsigned char in[65536], out[65536];
+ *     size_t got, used, made;
+ *     lzh8_result r = LZH8_MORE;
+ *     while (r == LZH8_MORE && (got = fread(in, 1, sizeof in, file)) > 0)
+ *         for (unsigned char* at = in; r == LZH8_MORE && got > 0; at += used, got -= used) {
+ *             r = lzh8_decoder_decode(d, at, got, &used, out, sizeof out, &made);
+ *             fwrite(out, 1, made, stdout);
+ *         }
+ *     while (r == LZH8_MORE) {  // the input ended: output is left, or it is cut short
+ *         r = lzh8_decoder_end(d, out, sizeof out, &made, NULL);
+ *         fwrite(out, 1, made, stdout);
+ *     }
+ *     lzh8_decoder_free(d);
+ *
+ * (examples/stream.c is this, with its checks.)
+ * One decoder serves one thread at a time; different decoders may run on
+ * different threads at once. */
+typedef struct lzh8_decoder lzh8_decoder;
+
+/* A decoder ready for a file's first byte, or null without memory. */
+LZH8_API lzh8_decoder* lzh8_decoder_new(void);
+/* Makes the decoder ready for a new file's first byte. */
+LZH8_API void lzh8_decoder_reset(lzh8_decoder* decoder);
+LZH8_API void lzh8_decoder_free(lzh8_decoder* decoder);
+
+/* The size the file's header declares: LZH8_OK once the header is read,
+ * LZH8_MORE before, or the failure that the header holds. */
+LZH8_API lzh8_result lzh8_decoder_declared_size(const lzh8_decoder* decoder, size_t* size);
+
+/* Decodes from in[0..in_size) into out[0..out_capacity): *in_used and
+ * *out_made say how many bytes of each it used. Returns
+ *   LZH8_OK    once the file is decoded and all of it handed out; bytes
+ *              after *in_used are not the file's (trailing data), and
+ *              later calls use none;
+ *   LZH8_MORE  while it is not: with *in_used == in_size, give it the
+ *              next piece of input (or, at the input's end, call
+ *              lzh8_decoder_end); else the output ran out of room, so call
+ *              again with room and in + *in_used;
+ *   or the failure that lzh8_decode_detailed would give, which every
+ *   later call returns too. The input running out is never a failure
+ *   here: the decoder keeps the few bytes it cannot use yet. */
+LZH8_API lzh8_result lzh8_decoder_decode(lzh8_decoder* decoder, const void* in, size_t in_size,
+                                         size_t* in_used, void* out, size_t out_capacity,
+                                         size_t* out_made);
+
+/* Says that the input has ended after the bytes used so far, and hands
+ * out what is left: LZH8_OK once all of it is out, LZH8_MORE while the
+ * output has no more room, or LZH8_TRUNCATED (with *details, which may be
+ * null, as lzh8_decode_detailed sets them) where the file is not whole. */
+LZH8_API lzh8_result lzh8_decoder_end(lzh8_decoder* decoder, void* out, size_t out_capacity,
+                                      size_t* out_made, lzh8_details* details);
 
 /* An out_capacity that lzh8_pack always finds large enough for in_size
  * bytes: in_size plus the largest header and tables. */
