@@ -5,9 +5,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <climits>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -18,11 +21,12 @@ PyObject* error_type = nullptr;
 
 // Raises what a library result means: MemoryError where memory ran out,
 // ostrel.Error with the result's words and code for the rest.
-[[noreturn]] void raise_result(lzh8_result result)
+[[noreturn]] void raise_result(lzh8_result result, const std::string& words = "")
 {
     if (result == LZH8_NO_MEMORY)
         throw std::bad_alloc();
-    PyObject* error = PyObject_CallFunction(error_type, "s", lzh8_result_text(result));
+    PyObject* error = PyObject_CallFunction(
+        error_type, "s", words.empty() ? lzh8_result_text(result) : words.c_str());
     if (error != nullptr) {
         PyObject* code = PyLong_FromLong(result);
         if (code != nullptr) {
@@ -112,19 +116,62 @@ PyObject* new_bytes(std::size_t size)
     return bytes;
 }
 
+// A stream decoder, freed with its owner.
+using Decoder = std::unique_ptr<lzh8_decoder, void (*)(lzh8_decoder*)>;
+
+Decoder new_decoder()
+{
+    Decoder decoder(lzh8_decoder_new(), lzh8_decoder_free);
+    if (!decoder)
+        throw std::bad_alloc();
+    return decoder;
+}
+
+// The failure of a file whose declared size its input cannot reach,
+// found by decoding it through a stream decoder, whose memory is fixed,
+// into a scratch buffer; LZH8_OK only where the bound were wrong.
+lzh8_result failure_in_stream(const Held& input)
+{
+    Decoder decoder = new_decoder();
+    std::vector<std::uint8_t> scratch(64 << 10);
+    const auto* in = static_cast<const std::uint8_t*>(bytes_of(input));
+    std::size_t at = 0, used = 0, made = 0;
+    lzh8_result result = LZH8_MORE;
+    py::gil_scoped_release unlocked;
+    while (result == LZH8_MORE && at < size_of(input)) {
+        result = lzh8_decoder_decode(decoder.get(), in + at, size_of(input) - at, &used,
+                                     scratch.data(), scratch.size(), &made);
+        at += used;
+    }
+    while (result == LZH8_MORE)
+        result = lzh8_decoder_end(decoder.get(), scratch.data(), scratch.size(), &made, nullptr);
+    return result;
+}
+
 // The result is made at the declared size and decoded into. The call
 // itself says how many bytes it wrote: the input may be a buffer that
 // another thread or process changes meanwhile (a shared mapping), so the
 // header read here is only a first guess. A declared size that shrank
 // gives a shorter result, one that grew a larger one, made afresh; never
-// bytes the call did not write.
-py::bytes decompress(py::handle data, py::int_ threads_given)
+// bytes the call did not write. A declared size above max_length, or one
+// the input cannot reach, is refused before anything is allocated.
+py::bytes decompress(py::handle data, py::object max_length, py::int_ threads_given)
 {
     const auto threads = static_cast<unsigned>(within(threads_given, 0, 1 << 16, "threads"));
+    const long long most =
+        max_length.is_none() ? -1 : within(py::int_(max_length), 0, LLONG_MAX, "max_length");
     Held input;
     hold(data, false, input);
     Release release{input};
     std::size_t size = declared_size(input);
+    if (most >= 0 && size > static_cast<unsigned long long>(most))
+        raise_result(LZH8_OUTPUT_TOO_SMALL, "declared size " + std::to_string(size) +
+                                                " exceeds max_length " + std::to_string(most));
+    if (size > lzh8_reachable_size(size_of(input))) {
+        lzh8_result failure = failure_in_stream(input);
+        if (failure != LZH8_OK)
+            raise_result(failure);
+    }
     for (int tries = 0;; tries++) {
         PyObject* out = new_bytes(size);
         std::size_t decoded = 0;
@@ -143,7 +190,95 @@ py::bytes decompress(py::handle data, py::int_ threads_given)
         if (result != LZH8_OUTPUT_TOO_SMALL || tries == 2)
             raise_result(result);
         size = decoded;
+        if (most >= 0 && size > static_cast<unsigned long long>(most))
+            raise_result(LZH8_OUTPUT_TOO_SMALL);
     }
+}
+
+// The stream decoder, for ostrel's Decompressor and file objects: decode
+// takes input and gives output up to a limit, end says the input has
+// ended.
+struct StreamDecoder {
+    Decoder decoder = new_decoder();
+};
+
+// Output gathered up to most bytes (all when most is negative), in pieces
+// that grow as it does.
+struct Gathered {
+    std::vector<std::uint8_t> bytes;
+    std::size_t made = 0;
+};
+
+std::size_t room_for(const Gathered& out, long long most)
+{
+    const std::size_t left = most < 0 ? SIZE_MAX : static_cast<std::size_t>(most) - out.made;
+    return std::min(left, std::max<std::size_t>(out.made, 64 << 10));
+}
+
+void raise_failure(lzh8_result result)
+{
+    if (result != LZH8_OK && result != LZH8_MORE)
+        raise_result(result);
+}
+
+// (output, input used, done)
+py::tuple stream_decode(StreamDecoder& stream, py::handle data, long long most)
+{
+    Held input;
+    hold(data, false, input);
+    Release release{input};
+    const auto* in = static_cast<const std::uint8_t*>(bytes_of(input));
+    Gathered out;
+    std::size_t at = 0;
+    lzh8_result result = LZH8_MORE;
+    {
+        py::gil_scoped_release unlocked;
+        while (result == LZH8_MORE && (most < 0 || out.made < static_cast<std::size_t>(most))) {
+            const std::size_t room = room_for(out, most);
+            out.bytes.resize(out.made + room);
+            std::size_t used = 0, made = 0;
+            result = lzh8_decoder_decode(stream.decoder.get(), in + at, size_of(input) - at, &used,
+                                         out.bytes.data() + out.made, room, &made);
+            at += used;
+            out.made += made;
+            if (result == LZH8_MORE && at == size_of(input) && made < room)
+                break;  // it wants input
+        }
+    }
+    raise_failure(result);
+    return py::make_tuple(py::bytes(reinterpret_cast<const char*>(out.bytes.data()), out.made), at,
+                          result == LZH8_OK);
+}
+
+// (output, done)
+py::tuple stream_end(StreamDecoder& stream, long long most)
+{
+    Gathered out;
+    lzh8_result result = LZH8_MORE;
+    {
+        py::gil_scoped_release unlocked;
+        while (result == LZH8_MORE && (most < 0 || out.made < static_cast<std::size_t>(most))) {
+            const std::size_t room = room_for(out, most);
+            out.bytes.resize(out.made + room);
+            std::size_t made = 0;
+            result = lzh8_decoder_end(stream.decoder.get(), out.bytes.data() + out.made, room,
+                                      &made, nullptr);
+            out.made += made;
+        }
+    }
+    raise_failure(result);
+    return py::make_tuple(py::bytes(reinterpret_cast<const char*>(out.bytes.data()), out.made),
+                          result == LZH8_OK);
+}
+
+py::object stream_declared_size(const StreamDecoder& stream)
+{
+    std::size_t size = 0;
+    lzh8_result result = lzh8_decoder_declared_size(stream.decoder.get(), &size);
+    if (result == LZH8_MORE)
+        return py::none();
+    raise_failure(result);
+    return py::int_(size);
 }
 
 // Whether the two buffers share any byte.
@@ -251,14 +386,19 @@ void define_module(py::module_& module)
                "decompressed_size(data) -> int\n\n"
                "The size that an LZH8 file's header declares, from the header alone.\n"
                "data is any object with the buffer protocol.");
-    module.def("decompress", &decompress, py::arg("data"), py::kw_only(), py::arg("threads") = 0,
-               "decompress(data, *, threads=0) -> bytes\n\n"
+    module.def("decompress", &decompress, py::arg("data"), py::kw_only(),
+               py::arg("max_length") = py::none(), py::arg("threads") = 0,
+               "decompress(data, *, max_length=None, threads=0) -> bytes\n\n"
                "The bytes that the LZH8 file in data (any object with the buffer\n"
                "protocol: bytes, bytearray, memoryview, mmap, a NumPy array) decodes\n"
                "to. Raises ostrel.Error for a file that is not LZH8, ends early or is\n"
-               "damaged; the GIL is released while decoding. threads: 0 for every\n"
-               "core the process may use, 1 for the calling thread alone, n for at\n"
-               "most n; the bytes are the same whatever it is.");
+               "damaged; the GIL is released while decoding. The declared size is\n"
+               "allocated first: one above max_length raises ostrel.Error at once, and\n"
+               "one that data is too short to reach is decoded to its failure in\n"
+               "fixed memory instead. Only the first file in data is decoded; bytes\n"
+               "after it are ignored. threads: 0 for every core the process may use,\n"
+               "1 for the calling thread alone, n for at most n; the bytes are the\n"
+               "same whatever it is.");
     module.def("decompress_into", &decompress_into, py::arg("data"), py::arg("buffer"),
                py::kw_only(), py::arg("threads") = 0,
                "decompress_into(data, buffer, *, threads=0) -> int\n\n"
@@ -276,4 +416,29 @@ void define_module(py::module_& module)
                "thread alone, n for at most n; the file is the same whatever it is.\n"
                "The GIL is released while packing.");
 #undef DEFAULT_LEVEL
+    py::class_<StreamDecoder>(module, "_StreamDecoder",
+                              "The library's stream decoder: one LZH8 file fed in pieces, decoded "
+                              "in fixed memory.")
+        .def(py::init<>())
+        .def(
+            "decode",
+            [](StreamDecoder& stream, py::handle data, py::int_ most) {
+                return stream_decode(stream, data, within(most, -1, LLONG_MAX, "max_length"));
+            },
+            py::arg("data"), py::arg("max_length") = -1,
+            "decode(data, max_length=-1) -> (bytes, int, bool)\n\n"
+            "Output up to max_length bytes (-1: all it can make), the bytes of data\n"
+            "used, and whether the file is done.")
+        .def(
+            "end",
+            [](StreamDecoder& stream, py::int_ most) {
+                return stream_end(stream, within(most, -1, LLONG_MAX, "max_length"));
+            },
+            py::arg("max_length") = -1,
+            "end(max_length=-1) -> (bytes, bool)\n\n"
+            "Says the input has ended: what is left, and whether the file is done.\n"
+            "A file cut short raises ostrel.Error with code 2.")
+        .def("reset", [](StreamDecoder& stream) { lzh8_decoder_reset(stream.decoder.get()); })
+        .def_property_readonly("declared_size", &stream_declared_size,
+                               "The header's size, or None before it is read.");
 }

@@ -170,6 +170,7 @@ contains libostrel-dev ./usr/include/ostrel/lzh8.h ./usr/include/ostrel/util.h \
     "./usr/$libdir/pkgconfig/ostrel.pc" ./usr/share/man/man3/lzh8.3.gz
 if [ -d "$build/python/ostrel" ]; then
     contains python3-ostrel ./usr/lib/python3/dist-packages/ostrel/__init__.py \
+        ./usr/lib/python3/dist-packages/ostrel/_files.py ./usr/lib/python3/dist-packages/ostrel/__main__.py \
         ./usr/lib/python3/dist-packages/ostrel/py.typed ./usr/share/doc/python3-ostrel/copyright
 fi
 for deb in "${debs[@]}"; do

@@ -4,6 +4,17 @@
     >>> packed = ostrel.compress(b"abc" * 1000)
     >>> ostrel.decompress(packed) == b"abc" * 1000
     True
+
+Files, as with gzip and bz2:
+
+    >>> with ostrel.open("notes.txt.lzh8", "wt") as f:
+    ...     f.write("first line\nsecond line\n")
+    >>> with ostrel.open("notes.txt.lzh8", "rt") as f:
+    ...     for line in f:
+    ...         print(line, end="")
+
+Decompressor and Compressor take data in pieces; python -m ostrel packs
+and unpacks files from the command line.
 """
 
 
@@ -32,5 +43,16 @@ from ostrel._ostrel import (
     decompress_into,
     decompressed_size,
 )
+from ostrel._files import Compressor, Decompressor, LZH8File, open
 
-__all__ = ["Error", "compress", "decompress", "decompress_into", "decompressed_size"]
+__all__ = [
+    "Compressor",
+    "Decompressor",
+    "Error",
+    "LZH8File",
+    "compress",
+    "decompress",
+    "decompress_into",
+    "decompressed_size",
+    "open",
+]

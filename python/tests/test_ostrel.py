@@ -130,7 +130,7 @@ def test_wrong_arguments():
             ostrel.compress(b"abc", level)
     assert issubclass(ostrel.Error, ValueError)
     assert ostrel.__version__ == library.lzh8_version().decode()
-    assert "decompress(data, *, threads=0) -> bytes" in ostrel.decompress.__doc__
+    assert "decompress(data, *, max_length=None, threads=0) -> bytes" in ostrel.decompress.__doc__
 
 
 def test_threads_decode_inside_the_library_at_once():
