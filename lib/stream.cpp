@@ -102,6 +102,7 @@ struct lzh8_decoder {
     std::uint32_t made, handed;
     std::uint8_t image[ostrel::image_bytes];
 };
+static_assert(sizeof(lzh8_decoder) <= 320 * 1024, "a stream decoder's memory is bounded");
 
 namespace ostrel {
 namespace {
