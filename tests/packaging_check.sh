@@ -13,7 +13,8 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
-for file in bin/ostrel bin/lzh8pack share/man/man1/ostrel.1.gz share/man/man1/lzh8pack.1.gz \
+for file in bin/ostrel bin/lzh8pack bin/lzh8 share/man/man1/ostrel.1.gz share/man/man1/lzh8pack.1.gz \
+            share/man/man1/lzh8.1.gz share/bash-completion/completions/lzh8 \
             share/man/man3/lzh8.3.gz share/doc/ostrel/copyright share/doc/ostrel/changelog.gz \
             include/ostrel/lzh8.h include/ostrel/util.h "$libdir/libostrel.so.1" \
             "$libdir/libostrel.so" "$libdir/libostrel.a" "$libdir/libostrel_util.a" \
@@ -53,7 +54,8 @@ others=$(nm -D --defined-only "$shared" | awk '{ print $NF }' | grep -v '^lzh8_'
 
 # Warnings and errors fail; a style note that another page is not
 # installed system-wide does not.
-mandoc -Tlint -Wwarning "$source/man/ostrel.1" "$source/man/lzh8pack.1" "$source/man/lzh8.3"
+mandoc -Tlint -Wwarning "$source/man/ostrel.1" "$source/man/lzh8pack.1" "$source/man/lzh8.1" \
+    "$source/man/lzh8.3"
 
 # A C program through pkg-config, against the shared library.
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
@@ -162,8 +164,9 @@ contains() {  # contains PACKAGE FILE...
         grep -q " $file\\( ->.*\\)\\?\$" <<< "$contents" || { echo "$(basename $deb) lacks $file"; exit 1; }
     done
 }
-contains ostrel ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/share/man/man1/ostrel.1.gz \
-    ./usr/share/man/man1/lzh8pack.1.gz ./usr/share/doc/ostrel/copyright
+contains ostrel ./usr/bin/ostrel ./usr/bin/lzh8pack ./usr/bin/lzh8 ./usr/share/man/man1/ostrel.1.gz \
+    ./usr/share/man/man1/lzh8pack.1.gz ./usr/share/man/man1/lzh8.1.gz \
+    ./usr/share/bash-completion/completions/lzh8 ./usr/share/doc/ostrel/copyright
 contains libostrel1 "./usr/$libdir/libostrel.so.1" ./usr/share/doc/libostrel1/copyright
 contains libostrel-dev ./usr/include/ostrel/lzh8.h ./usr/include/ostrel/util.h \
     "./usr/$libdir/libostrel.so" "./usr/$libdir/libostrel.a" "./usr/$libdir/libostrel_util.a" \

@@ -266,6 +266,10 @@ static int create_temporary(const std::string& path)
     }
     temporary_live = fd >= 0;
     int error = errno;
+    if (fd < 0) {
+        close(directory);
+        temporary_directory = -1;
+    }
     block_ending_signals(false, saved);
     errno = error;
     return fd;
@@ -287,10 +291,31 @@ static bool take_attributes(int fd, const struct stat* replaced)
     return fchmod(fd, replaced->st_mode & 07777) == 0;
 }
 
+// The directory's descriptor, once its temporary file is renamed or
+// removed, so that a program that writes many outputs keeps no more than
+// one open.
+static void close_temporary_directory()
+{
+    if (temporary_directory >= 0)
+        close(temporary_directory);
+    temporary_directory = -1;
+}
+
+void abandon_temporary(std::FILE* stream)
+{
+    if (stream != nullptr)
+        std::fclose(stream);
+    sigset_t saved;
+    block_ending_signals(true, saved);
+    remove_temporary();
+    close_temporary_directory();
+    block_ending_signals(false, saved);
+}
+
 static void discard_temporary(int fd)
 {
     close(fd);
-    remove_temporary();
+    abandon_temporary(nullptr);
 }
 
 std::FILE* open_temporary(const OutputTarget& target, const char*& failed)
@@ -320,8 +345,10 @@ bool replace_output(const std::string& path)
     bool renamed = renameat(temporary_directory, temporary_name, temporary_directory,
                             base_of(path).c_str()) == 0;
     int error = errno;
-    if (renamed)
+    if (renamed) {
         temporary_live = 0;
+        close_temporary_directory();
+    }
     block_ending_signals(false, saved);
     errno = error;
     return renamed;

@@ -79,4 +79,9 @@ std::FILE* open_temporary(const OutputTarget& target, const char*& failed);
 // temporary file is in; false if that fails.
 bool replace_output(const std::string& path);
 
+// Closes the temporary file's stream (unless null: closed already) and
+// removes the file, for a program that goes on after an output it could
+// not finish.
+void abandon_temporary(std::FILE* stream);
+
 #endif
