@@ -264,11 +264,15 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                std::to_string(expected.details.short_read_offset) + " of " +
                std::to_string(expected.details.short_read_width);
     // Decoded in lanes too, small ones so that even small files cross
-    // many joins: on one thread, and where asked on two and eight.
+    // many joins: on one thread, and where asked on two and eight. Lanes
+    // are a 32nd of the input at least: 32 joins and more to every file,
+    // where lanes of a few bytes made thousands in a large one, each lane
+    // marking more bits than it holds, for no more cover.
     std::vector<ostrel::Threading> lanes = {{1, 16}, {1, 64}};
     if (lanes_on_threads)
         lanes = {{1, 16}, {2, 64}, {8, 8}};
-    for (const ostrel::Threading threading : lanes) {
+    for (ostrel::Threading threading : lanes) {
+        threading.lane_bytes = std::max(threading.lane_bytes, size / 32);
         std::vector<std::uint8_t> in_lanes(declared);
         std::size_t lanes_size = 12345;
         lzh8_details lanes_details = {99, 99};

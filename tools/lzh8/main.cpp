@@ -290,7 +290,7 @@ bool finish_output(Output& output)
         errno = error;
         return false;
     }
-    if (fsync(fileno(output.stream)) != 0 || std::fclose(output.stream) != 0) {
+    if (std::fclose(output.stream) != 0) {
         const int error = errno;
         abandon_temporary(nullptr);
         errno = error;
