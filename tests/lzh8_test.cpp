@@ -143,6 +143,14 @@ TEST_F(Lzh8, RefusesExistingOutputsAndKeepsGoingPastFailures)
     // -f replaces it, and --rm takes the original only once it is done.
     EXPECT_EQ(run({lzh8, "-f", "--rm", at("a")}).status, 0);
     EXPECT_FALSE(file_exists(at("a")));
+    // A private file's new output is as private.
+    const auto owner_only =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    write_file(at("private"), a);
+    std::filesystem::permissions(at("private"), owner_only);
+    EXPECT_EQ(run({lzh8, "--rm", at("private")}).status, 0);
+    EXPECT_EQ(std::filesystem::status(at("private.lzh8")).permissions(), owner_only);
+    std::filesystem::remove(at("private.lzh8"));
     // A damaged file among good ones: reported in the library's words,
     // nothing written for it, the others done.
     write_file(at("c.txt"), {'c'});

@@ -77,12 +77,16 @@ def test_text_writing_and_modes_as_gzip(tmp_path):
     assert ostrel.decompress((tmp_path / "new-t.lzh8").read_bytes()) == b"made"
 
 
-def test_append_writes_a_second_file_that_reading_stops_before(tmp_path):
+def test_append_writes_a_second_file_that_reading_stops_before(tmp_path, monkeypatch):
     path = tmp_path / "a.lzh8"
     with ostrel.open(path, "w", level=1) as f:
         f.write(b"first")
+    # Past the threshold, what is written is gathered in a temporary file.
+    monkeypatch.setattr(ostrel._files, "_GATHERED_IN_MEMORY", 1000)
     with ostrel.open(path, "ab", level=9, threads=1) as f:
-        f.write(PLAIN)
+        for at in range(0, len(PLAIN), 777):
+            f.write(memoryview(PLAIN)[at : at + 777])
+        assert f._spilled
         assert f.tell() == len(PLAIN) and not f.seekable()
         with pytest.raises(io.UnsupportedOperation):
             f.read()

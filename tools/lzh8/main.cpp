@@ -225,8 +225,8 @@ struct Output {
     bool temporary = false;
 };
 
-bool open_output(const Settings& settings, const std::string& path, bool packed, Output& output,
-                 Failure& why)
+bool open_output(const Settings& settings, const std::string& path, bool packed, const Input& input,
+                 Output& output, Failure& why)
 {
     if (path.empty()) {
         output.stream = stdout;
@@ -257,6 +257,15 @@ bool open_output(const Settings& settings, const std::string& path, bool packed,
         output.stream = open_temporary(target, failed);
         output.replaced = target.path;
         output.temporary = output.stream != nullptr;
+        // A new output is no more open to others than its input, as with
+        // gzip and zstd: a private file stays private, packed or not.
+        if (output.temporary && !target.exists && regular(input) &&
+            fchmod(fileno(output.stream), input.status.st_mode & 0777) != 0) {
+            why = system_failure();
+            abandon_temporary(output.stream);
+            output.stream = nullptr;
+            return false;
+        }
     } else {
         output.stream = std::fopen(target.path.c_str(), "wb");
     }
@@ -565,7 +574,7 @@ bool process(const Settings& settings, const char* name, Listed& total)
     } else if (done) {
         const bool packing = settings.mode == Mode::pack;
         done = output_path(settings, name, path, why);
-        if (done && !open_output(settings, path, packing, output, why)) {
+        if (done && !open_output(settings, path, packing, input, output, why)) {
             done = false;
             failed_name = path.empty() ? "stdout" : path;
         }
