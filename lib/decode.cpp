@@ -45,14 +45,6 @@ bool can_read(const Source& in, std::size_t offset, unsigned width)
     return false;
 }
 
-std::uint32_t load_le(const std::uint8_t* p, unsigned width)
-{
-    std::uint32_t value = 0;
-    for (unsigned i = width; i-- > 0;)
-        value = value << 8 | p[i];
-    return value;
-}
-
 // The declared size and the header's length (4 or 8), or a failure.
 lzh8_result read_header(const Source& in, std::uint32_t& size, std::size_t& header_bytes)
 {

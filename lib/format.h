@@ -115,6 +115,16 @@ inline std::size_t reachable_size(std::size_t in_size)
     return in_size > SIZE_MAX / per_byte ? SIZE_MAX : in_size * per_byte;
 }
 
+// The width bytes at p (1 to 4), little-endian: the header's words and
+// the tables' counts.
+inline std::uint32_t load_le(const std::uint8_t* p, unsigned width)
+{
+    std::uint32_t value = 0;
+    for (unsigned i = width; i-- > 0;)
+        value = value << 8 | p[i];
+    return value;
+}
+
 // The 8 bytes at p as one word, the first byte most significant: the
 // order in which both the tables and the bit stream are packed.
 inline std::uint64_t load_64_be(const std::uint8_t* p)

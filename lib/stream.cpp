@@ -156,14 +156,6 @@ bool gather(lzh8_decoder& d, Piece& in)
     return d.read_had == d.read_width;
 }
 
-std::uint32_t gathered_le(const lzh8_decoder& d)
-{
-    std::uint32_t value = 0;
-    for (std::size_t i = d.read_width; i-- > 0;)
-        value = value << 8 | d.gathered[i];
-    return value;
-}
-
 void start_table(lzh8_decoder& d, Stage stage, std::uint64_t area, std::uint32_t area_bytes,
                  const Tree& tree, unsigned slots, std::uint64_t now)
 {
@@ -190,7 +182,7 @@ void start_stream(lzh8_decoder& d, std::uint64_t now)
 lzh8_result read_sections(lzh8_decoder& d, Piece& in)
 {
     while (d.stage < Stage::stored && gather(d, in)) {
-        const std::uint32_t value = gathered_le(d);
+        const std::uint32_t value = load_le(d.gathered, static_cast<unsigned>(d.read_width));
         const std::uint64_t now = position(d, in);
         switch (d.stage) {
         case Stage::header:

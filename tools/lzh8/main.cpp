@@ -451,14 +451,6 @@ struct Listed {
     unsigned lengths = 0, offsets = 0;
 };
 
-std::uint32_t little_endian(const std::uint8_t* at, unsigned width)
-{
-    std::uint32_t value = 0;
-    for (unsigned i = width; i-- > 0;)
-        value = value << 8 | at[i];
-    return value;
-}
-
 // The header's fields, from the bytes of the file up to its offset count.
 bool list_file(const std::uint8_t* bytes, std::size_t size, Listed& listed, Failure& why)
 {
@@ -472,7 +464,7 @@ bool list_file(const std::uint8_t* bytes, std::size_t size, Listed& listed, Fail
         why = failure(lzh8_result_text(result));
         return false;
     }
-    const std::uint32_t w = little_endian(bytes + lengths_at, 2);
+    const std::uint32_t w = ostrel::load_le(bytes + lengths_at, 2);
     const std::size_t offsets_at = lengths_at + 4 * std::size_t{w} + 4;
     if (size <= offsets_at) {
         why = failure(lzh8_result_text(LZH8_TRUNCATED));
