@@ -174,6 +174,33 @@ TEST(Library, PacksThroughAWriteFunction)
         EXPECT_EQ(refused.pieces, 2u);
     }
     EXPECT_EQ(lzh8_pack_to(plain.data(), plain.size(), nullptr, nullptr, 6, 0), LZH8_BAD_ARGUMENT);
+
+    // Progress rises on the calling thread to the input's size, told
+    // before the first piece is written; the bytes are the same.
+    struct Watched {
+        Collected collected;
+        std::vector<std::size_t> told;
+        std::size_t pieces_when_whole;
+    };
+    auto progress = [](void* context, std::size_t done, std::size_t total) {
+        auto* watched = static_cast<Watched*>(context);
+        watched->collected.elsewhere |=
+            std::this_thread::get_id() != watched->collected.caller || total != 3 << 20;
+        if (done == total && watched->pieces_when_whole == SIZE_MAX)
+            watched->pieces_when_whole = watched->collected.pieces;
+        watched->told.push_back(done);
+    };
+    for (int level : {2, 9}) {
+        Watched watched = {{{}, 0, SIZE_MAX, std::this_thread::get_id(), false}, {}, SIZE_MAX};
+        EXPECT_EQ(lzh8_pack_to_with_progress(plain.data(), plain.size(), collect,
+                                             &watched.collected, progress, &watched, level, 0),
+                  LZH8_OK);
+        EXPECT_TRUE(watched.collected.bytes == pack(plain, level, 1));
+        EXPECT_FALSE(watched.collected.elsewhere);
+        EXPECT_TRUE(std::is_sorted(watched.told.begin(), watched.told.end()));
+        EXPECT_GT(watched.told.size(), 1u);
+        EXPECT_EQ(watched.pieces_when_whole, 0u);
+    }
 }
 
 TEST(Library, NamesItselfAndItsResults)

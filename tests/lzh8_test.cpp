@@ -345,6 +345,11 @@ TEST_F(Lzh8, TerminalsAreRefusedPackedDataAndShownProgress)
                   terminal)
             << said;
     }
+    // Packing shows how much of its input it has parsed.
+    write_file(at("slow"), words(4 << 20, 8));
+    TerminalRun packing = run_on_terminal({lzh8, "-9", "-T1", at("slow")}, false, false, true);
+    EXPECT_EQ(packing.status, 0);
+    EXPECT_NE(packing.shown.find("slow: 100% "), std::string::npos) << packing.shown;
 }
 
 TEST_F(Lzh8, ASignalLeavesNoTemporaryFile)

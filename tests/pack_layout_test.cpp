@@ -235,7 +235,7 @@ TEST(PackParse, EveryLevelsParseAndItsCutsReplayTheInput)
     }
     for (unsigned level = 1; level <= 9; level++) {
         SCOPED_TRACE(level);
-        Parse parse = parse_input(input_of(data), level_settings(level), 0);
+        Parse parse = parse_input(input_of(data), level_settings(level), 0, {});
         check_parse(data, parse, max_match);
         for (unsigned max_length : {130u, 10u, 3u}) {
             split_matches(input_of(data), parse, max_length);

@@ -1,4 +1,4 @@
-// lzh8_pack and lzh8_pack_to: every stage in turn, with failures made
+// lzh8_pack, lzh8_pack_to and lzh8_pack_to_with_progress: every stage in turn, with failures made
 // result codes.
 #include "pack.h"
 
@@ -8,7 +8,7 @@ namespace ostrel::pack {
 
 // Checks what both calls take alike, then packs into sink.
 static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, int level,
-                             unsigned threads)
+                             unsigned threads, const Progress& progress = {})
 {
     if ((in == nullptr && in_size != 0) || level < 0 || level > 9)
         return LZH8_BAD_ARGUMENT;
@@ -18,7 +18,9 @@ static lzh8_result pack_into(const void* in, std::size_t in_size, Sink& sink, in
     try {
         Parse parse = parse_input(
             data, level_settings(static_cast<unsigned>(level == 0 ? LZH8_DEFAULT_LEVEL : level)),
-            threads);
+            threads, progress);
+        if (progress.report != nullptr)
+            progress.report(progress.context, in_size, in_size);
         Tables tables = build_tables(data, parse);
         store_plain_where_it_pays(data, parse, tables);
         write_lzh8(data, parse, tables, sink, threads);
@@ -62,11 +64,20 @@ lzh8_result lzh8_pack(const void* in, size_t in_size, void* out, size_t out_capa
 lzh8_result lzh8_pack_to(const void* in, size_t in_size, lzh8_write_function write, void* context,
                          int level, unsigned threads)
 {
+    return lzh8_pack_to_with_progress(in, in_size, write, context, nullptr, nullptr, level,
+                                      threads);
+}
+
+lzh8_result lzh8_pack_to_with_progress(const void* in, size_t in_size, lzh8_write_function write,
+                                       void* context, lzh8_progress_function progress,
+                                       void* progress_context, int level, unsigned threads)
+{
     if (write == nullptr)
         return LZH8_BAD_ARGUMENT;
     ostrel::pack::Sink sink;
     sink.write = write;
     sink.context = context;
-    lzh8_result result = ostrel::pack::pack_into(in, in_size, sink, level, threads);
+    lzh8_result result = ostrel::pack::pack_into(in, in_size, sink, level, threads,
+                                                 {progress, progress_context, in_size});
     return result == LZH8_OK && sink.failed ? LZH8_WRITE_FAILED : result;
 }

@@ -268,8 +268,20 @@ struct Level {
 };
 
 Level level_settings(unsigned level);  // level 1..9
+
+// How far the parse has come, told to the caller's progress function on
+// the calling thread only, after each segment that thread parses: in
+// bytes of the input, though a pass over the input may stand for only a
+// share of them. report is null where nobody asked.
+struct Progress {
+    void (*report)(void* context, std::size_t done, std::size_t total) = nullptr;
+    void* context = nullptr;
+    std::size_t total = 0;
+};
+
 // On at most threads threads (0 for all).
-Parse parse_input(const Input& data, const Level& level, unsigned threads);
+Parse parse_input(const Input& data, const Level& level, unsigned threads,
+                  const Progress& progress);
 
 // The cheapest-path parse finds and weighs the matches of one block at a
 // time.

@@ -324,7 +324,6 @@ void drop_output(Output& output)
 
 struct Packing {
     Output* output;
-    Progress* progress;
     std::uint64_t written;
 };
 
@@ -334,8 +333,15 @@ extern "C" int write_packed(void* context, const void* bytes, std::size_t size)
     if (!write_output(*packing->output, bytes, size))
         return 1;
     packing->written += size;
-    show_progress(*packing->progress, packing->written);
     return 0;
+}
+
+// The input parsed so far: most of the time that packing takes.
+extern "C" void show_packing(void* context, std::size_t done, std::size_t total)
+{
+    auto* progress = static_cast<Progress*>(context);
+    progress->total = total;
+    show_progress(*progress, done);
 }
 
 // ---- Decoding -----------------------------------------------------------
@@ -577,10 +583,11 @@ bool process(const Settings& settings, const char* name, Listed& total)
             const std::uint8_t* bytes = nullptr;
             std::size_t size = 0;
             done = whole_input(input, buffer, bytes, size, why);
-            Packing packed = {&output, &progress, 0};
-            lzh8_result result = done ? lzh8_pack_to(bytes, size, write_packed, &packed,
-                                                     settings.level, settings.threads)
-                                      : LZH8_OK;
+            Packing packed = {&output, 0};
+            lzh8_result result =
+                done ? lzh8_pack_to_with_progress(bytes, size, write_packed, &packed, show_packing,
+                                                  &progress, settings.level, settings.threads)
+                     : LZH8_OK;
             if (result == LZH8_WRITE_FAILED)
                 why = system_failure();
             else if (result != LZH8_OK)

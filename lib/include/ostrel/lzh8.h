@@ -214,6 +214,21 @@ typedef int (*lzh8_write_function)(void* context, const void* bytes, size_t size
 LZH8_API lzh8_result lzh8_pack_to(const void* in, size_t in_size, lzh8_write_function write,
                                   void* context, int level, unsigned threads);
 
+/* What lzh8_pack_to_with_progress tells, on the calling thread, of how far
+ * it has come: done of total (in_size) bytes, rising. */
+typedef void (*lzh8_progress_function)(void* context, size_t done, size_t total);
+
+/* lzh8_pack_to, also calling progress (with progress_context) as the
+ * input is parsed, which is most of the time packing takes: after each
+ * piece of about 1 MiB that the calling thread parses, and with done equal
+ * to in_size before the first write. progress may be null. The same
+ * bytes as lzh8_pack. */
+LZH8_API lzh8_result lzh8_pack_to_with_progress(const void* in, size_t in_size,
+                                                lzh8_write_function write, void* context,
+                                                lzh8_progress_function progress,
+                                                void* progress_context, int level,
+                                                unsigned threads);
+
 #ifdef __cplusplus
 }
 #endif
