@@ -113,41 +113,59 @@ void load_table_entries(const std::uint8_t* at, std::uint32_t area_bytes, unsign
 
 namespace {
 
+// Stores entry count times from first, where count is a power of two.
+inline void fill_run(std::uint32_t* first, std::uint32_t count, std::uint32_t entry)
+{
+    if (count < 4) {
+        first[0] = entry;
+        first[count - 1] = entry;
+        return;
+    }
+    const std::uint32_t four[4] = {entry, entry, entry, entry};
+    for (std::uint32_t* at = first; at != first + count; at += 4)
+        std::memcpy(at, four, sizeof four);
+}
+
 // Fills the lookup entries of every code: leaves and bad slots within
 // lookup_bits bits are resolved; longer codes stop at the node they reach.
-// The tree is walked depth first from a stack of the nodes still to visit,
-// each node's two children at once: the stack holds at most one node of
-// each depth below lookup_bits, and one more.
+// The tree is walked depth first, the 0 branch before the 1, so that the
+// codes come in the order of their bits: each takes the next run of
+// entries, 2^(lookup_bits - its bits) of them. The stack holds the
+// branches still to visit: at most one of each depth below lookup_bits,
+// and two of the deepest.
 template <std::uint32_t (*leaf_entry)(unsigned, unsigned)>
 void fill_lookup(const Tree& tree, unsigned lookup_bits, std::uint32_t* lookup)
 {
-    struct Pending {
-        unsigned node, depth, prefix;
-    };
-    Pending stack[length_lookup_bits + 1];
+    // A branch on the stack: the slot it leads to from bit 5, its code's
+    // bits in bits 1-4, and whether the slot is a leaf in bit 0.
+    static_assert(length_lookup_bits + 1 < 16);
+    std::uint32_t stack[length_lookup_bits + 2];
     unsigned pending = 0;
-    stack[pending++] = {1, 0, 0};
+    auto push_children = [&](unsigned node, unsigned bits) {
+        const unsigned entry = tree.slots[node];
+        for (unsigned bit = 2; bit-- > 0;)
+            stack[pending++] = child_slot(node, entry, tree.entry_bits, bit) << 5 |
+                               (bits + 1) << 1 | ((entry & leaf_flag(tree.entry_bits, bit)) != 0);
+    };
+    push_children(1, 0);
+    std::uint32_t* next = lookup;
     while (pending > 0) {
-        const Pending at = stack[--pending];
-        const unsigned entry = tree.slots[at.node], length = at.depth + 1;
-        const unsigned spare = lookup_bits - length;
-        for (unsigned bit = 0; bit < 2; bit++) {
-            const unsigned child = child_slot(at.node, entry, tree.entry_bits, bit);
-            const unsigned code = at.prefix << 1 | bit;
-            std::uint32_t outcome;
-            if (child > tree.filled)
-                outcome = lookup_unresolved | length << first_bits_shift;
-            else if ((entry & leaf_flag(tree.entry_bits, bit)) != 0)
-                outcome = leaf_entry(tree.slots[child], length);
-            else if (spare == 0)
-                outcome = child << node_shift | lookup_unresolved | length << first_bits_shift;
-            else {
-                stack[pending++] = {child, length, code};
-                continue;
-            }
-            std::uint32_t* first = lookup + (code << spare);
-            std::fill(first, first + (1u << spare), outcome);
+        const std::uint32_t branch = stack[--pending];
+        const unsigned slot = branch >> 5, bits = branch >> 1 & 15;
+        const std::uint32_t run = 1u << (lookup_bits - bits);
+        std::uint32_t outcome;
+        if (slot > tree.filled)
+            outcome = lookup_unresolved | bits << first_bits_shift;
+        else if ((branch & 1) != 0)
+            outcome = leaf_entry(tree.slots[slot], bits);
+        else if (run == 1)
+            outcome = slot << node_shift | lookup_unresolved | bits << first_bits_shift;
+        else {
+            push_children(slot, bits);
+            continue;
         }
+        fill_run(next, run, outcome);
+        next += run;
     }
 }
 
@@ -238,131 +256,53 @@ void build_offset_lookup(const Tree& offsets, std::uint32_t* offset_lookup,
                          std::uint32_t* length_lookup, unsigned length_bits)
 {
     fill_lookup<offset_leaf>(offsets, offset_lookup_bits, offset_lookup);
-    join_second_codes(length_lookup, length_bits, offset_lookup);
+    if (length_bits >= 11)
+        join_second_codes(length_lookup, length_bits, offset_lookup);
 }
 
 unsigned length_lookup_bits_for(std::uint32_t size)
 {
-    return size <= 32768 ? 10 : 12;
+    // Chosen by instructions counted over the benchmark corpus cut into
+    // pieces of 4 KiB, 64 KiB, and whole.
+    return size <= 32768 ? 10 : size <= 131072 ? 11 : 12;
 }
 
 namespace {
 
-// The fast loop. Each round starts with fast_input bytes of input left and
-// room in the image for three literal entries and a copy's overrun, with
-// the entry for the next bits already looked up: a refill keeps the
-// buffered bits in place, so an entry stays good across one. Codes that
-// the lookups do not resolve take the general path, which may leave fewer
-// bits than a lookup needs: the next entry is then looked up after a
-// refill, or the careful loop takes over near the input's end. The next
-// entry is looked up before a match is copied, so that the load and the
-// copy overlap. The loop's bit buffer is a local whose address is never
-// taken, so that its fields can stay in registers, where the image's byte
-// stores, which may alias anything in memory, would otherwise send them
-// back to memory every time; it is handed back to `reader` for the calls
-// that take one, and at the end. Decodes from q on while the input has
-// room and q is below stop, which leaves the room that check_room asks
-// for, and moves q on. The input has room while input_margin bytes are
-// left to load, fast_input or more. check_start checks each match's distance against
-// the bytes made; a loop that starts a whole window into the image needs
-// no such check, since no distance is longer than the window.
-template <unsigned length_bits, bool check_room, bool check_start>
-lzh8_result decode_fast(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                        std::uint32_t size, std::uint32_t& q, std::uint32_t stop,
-                        std::ptrdiff_t input_margin)
-{
-    if (q >= stop || reader.end - reader.next < input_margin)
-        return LZH8_OK;
-    const std::uint32_t* length_lookup = lookups.length_lookup;
-    const std::uint32_t* offset_lookup = lookups.offset_lookup;
-    const std::uint8_t* const input_last = reader.end - input_margin;
-    std::uint8_t* out = image + q;
-    std::uint8_t* const out_last = image + stop;
-    const std::uint8_t* const image_end = image + size;
-    FastBits fast = {reader.bits, reader.count, reader.next};
-    auto hand_back = [&reader, &q, image](const FastBits& from, const std::uint8_t* at) {
-        reader.bits = from.bits;
-        reader.count = from.count & 63;
-        reader.next = from.next;
-        q = static_cast<std::uint32_t>(at - image);
-    };
-    refill_fast(fast);
-    std::uint32_t entry = next_length_entry<length_bits>(fast, length_lookup);
-    while (out < out_last && fast.next <= input_last) {
-        refill_fast(fast);
-        if (put_three_literals<length_bits>(fast, entry, length_lookup, out))
-            continue;
-        const std::uint32_t length = match_length(entry);
-        // A match near the image's end, or a code not yet known to be
-        // one, is the careful loop's.
-        if (check_room && ((entry & lookup_unresolved) != 0 ? max_match : length) + copy_overrun >
-                              static_cast<std::uint32_t>(image_end - out))
-            break;
-        std::uint32_t distance = 0;
-        if (!take_match_distance(fast, entry, offset_lookup, distance)) {
-            // The general path, from the bits where the code stands.
-            hand_back(fast, out);
-            lzh8_result result = (entry & lookup_unresolved) != 0
-                                     ? decode_symbol<false>(reader, lookups, image, q, size)
-                                     : finish_match<false>(reader, lookups, image, q, size, length);
-            if (result != LZH8_OK || reader.end - reader.next < input_margin)
-                return result;
-            fast = {reader.bits, reader.count, reader.next};
-            out = image + q;
-            refill_fast(fast);
-            entry = next_length_entry<length_bits>(fast, length_lookup);
-            continue;
-        }
-        entry = next_length_entry<length_bits>(fast, length_lookup);
-        if (check_start && distance > static_cast<std::uint32_t>(out - image))
-            return LZH8_MATCH_BEFORE_START;
-        copy_match(out, distance, length);
-        out += length;
-    }
-    hand_back(fast, out);
-    return LZH8_OK;
-}
+#define OSTREL_FAST_TARGET
+#define OSTREL_FAST_NAMESPACE portable
+#include "fast_loop.h"
+#undef OSTREL_FAST_TARGET
+#undef OSTREL_FAST_NAMESPACE
 
-// The fast loop in three stretches: in the image's first window, where a
-// match may reach before its start; then, where no match can, up to where
-// the image has room for any match; and in its last bytes, each match
-// checked for room. Each stretch ends early where the input runs low or
-// at stop, and the next then starts no loop.
-template <unsigned length_bits>
-lzh8_result decode_fast_stretches(BitReader& reader, const Lookups& lookups, std::uint8_t* image,
-                                  std::uint32_t size, std::uint32_t& q, std::uint32_t stop,
-                                  std::ptrdiff_t margin)
-{
-    static_assert(window >= 65536, "a match reaches back 65536 bytes at most");
-    const std::uint32_t unchecked_stop =
-        std::min(stop, size > unchecked_room ? size - unchecked_room : 0);
-    const std::uint32_t checked_stop =
-        std::min(stop, size > checked_room ? size - checked_room : 0);
-    lzh8_result result = decode_fast<length_bits, false, true>(
-        reader, lookups, image, size, q, std::min(unchecked_stop, window), margin);
-    if (result == LZH8_OK && q >= window)
-        result = decode_fast<length_bits, false, false>(reader, lookups, image, size, q,
-                                                        unchecked_stop, margin);
-    if (result != LZH8_OK)
-        return result;
-    return decode_fast<length_bits, true, true>(reader, lookups, image, size, q, checked_stop,
-                                                margin);
-}
+#if defined(__x86_64__)
+#define OSTREL_FAST_WITH_BMI2 1
+// BMI2's shifts take their count from any register and leave the flags
+// alone: without them every variable shift goes through CL, and the loop
+// runs short of registers, with 6% more instructions on whole files.
+#define OSTREL_FAST_TARGET __attribute__((target("bmi2")))
+#define OSTREL_FAST_NAMESPACE bmi2
+#include "fast_loop.h"
+#undef OSTREL_FAST_TARGET
+#undef OSTREL_FAST_NAMESPACE
+#endif
 
 }  // namespace
 
 // Kept out of line, apart from the table building: inlined there, its
 // loops' registers and layout moved with every change to the tables'
-// code (1% of instructions either way).
+// code (1% of instructions either way). The processor's features are
+// asked each time: one load, against a decoding's thousands.
 __attribute__((noinline)) lzh8_result decode_fast_run(BitReader& reader, const Lookups& lookups,
                                                       std::uint8_t* image, std::uint32_t size,
                                                       std::uint32_t& q, std::uint32_t stop,
                                                       std::ptrdiff_t input_margin)
 {
-    switch (lookups.length_bits) {
-    case 10: return decode_fast_stretches<10>(reader, lookups, image, size, q, stop, input_margin);
-    default: return decode_fast_stretches<12>(reader, lookups, image, size, q, stop, input_margin);
-    }
+#ifdef OSTREL_FAST_WITH_BMI2
+    if (!lookups.portable_loop && __builtin_cpu_supports("bmi2"))
+        return bmi2::decode_fast_run(reader, lookups, image, size, q, stop, input_margin);
+#endif
+    return portable::decode_fast_run(reader, lookups, image, size, q, stop, input_margin);
 }
 
 namespace {
@@ -438,7 +378,8 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
             build_offset_lookup(offsets, offset_lookup, length_lookup, length_bits);
-            const Lookups lookups = {length_lookup, length_bits, lengths, offset_lookup, offsets};
+            const Lookups lookups = {length_lookup, length_bits, lengths,
+                                     offset_lookup, offsets,     threading.portable_loop};
             lzh8_result result = decode_stream_with(in, stream_at, lookups, out, size, threading);
             if (result == LZH8_TRUNCATED && in.details != nullptr)
                 *in.details = {in.size, 1};
@@ -484,13 +425,15 @@ lzh8_result ostrel::decode_detailed(const void* in, std::size_t in_size, void* o
 lzh8_result lzh8_decode_detailed(const void* in, size_t in_size, void* out, size_t out_capacity,
                                  size_t* out_size, lzh8_details* details)
 {
-    return ostrel::decode_detailed(in, in_size, out, out_capacity, out_size, details, {1, 0});
+    return ostrel::decode_detailed(in, in_size, out, out_capacity, out_size, details,
+                                   {1, 0, false});
 }
 
 lzh8_result lzh8_decode_parallel(const void* in, size_t in_size, void* out, size_t out_capacity,
                                  size_t* out_size, lzh8_details* details, unsigned threads)
 {
-    return ostrel::decode_detailed(in, in_size, out, out_capacity, out_size, details, {threads, 0});
+    return ostrel::decode_detailed(in, in_size, out, out_capacity, out_size, details,
+                                   {threads, 0, false});
 }
 
 lzh8_result lzh8_decode(const void* in, size_t in_size, void* out, size_t out_capacity,

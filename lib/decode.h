@@ -359,13 +359,16 @@ OSTREL_STEP std::uint32_t match_length(std::uint32_t entry)
     return match_length_of(entry >> symbol_shift);
 }
 
-// Both trees with their lookup tables.
+// Both trees with their lookup tables, and whether the fast loop for any
+// processor is to run even where one for this processor's features is
+// there (which tests ask for, so that both are held to the reference).
 struct Lookups {
     const std::uint32_t* length_lookup;
     unsigned length_bits;
     const Tree& lengths;
     const std::uint32_t* offset_lookup;
     const Tree& offsets;
+    bool portable_loop;
 };
 
 // A match's distance, once its length code is taken: its offset code,
@@ -614,8 +617,11 @@ void build_length_lookup(const Tree& lengths, unsigned length_bits, std::uint32_
 // decoded. The packer stores input that does not compress this way.
 bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits);
 
-// Fills the offset lookup, then joins to the length lookup's entries the
-// codes that follow theirs within the looked-up bits.
+// Fills the offset lookup, then, for a length lookup of 11 bits or more,
+// joins to its entries the codes that follow theirs within the looked-up
+// bits. Joining visits every entry of the length lookup, and saves a
+// lookup for each symbol joined: on the short files that take 10 bits it
+// cost more instructions than it saved.
 void build_offset_lookup(const Tree& offsets, std::uint32_t* offset_lookup,
                          std::uint32_t* length_lookup, unsigned length_bits);
 
@@ -638,10 +644,12 @@ static_assert(longest_symbol_bits == 511 + 31 + 30);
 // How a stream may be decoded: on up to `threads` threads (0 for every
 // core the process may use), and with lanes that start every `lane_bytes`
 // bytes of input when that is not 0, which tests use to make small files
-// cross many joins.
+// cross many joins; and whether by the fast loop for any processor (see
+// Lookups).
 struct Threading {
     unsigned threads;
     std::size_t lane_bytes;
+    bool portable_loop;
 };
 
 // The threads worth decoding the stream from stream to the input's end on

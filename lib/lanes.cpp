@@ -314,9 +314,13 @@ void tokenize(const Lookups& lookups, const Plan& plan, const Lane& lane, Tokens
         stop = plan.stream + (lane.next / 8 > 16 ? lane.next / 8 - 16 : 0);
     bool going =
         tokenize_careful(reader, lookups, plan, lane, std::min(marked_end, lane.limit), tokens);
-    if (going && bit_position(reader, plan.stream) < lane.next)
-        going = lookups.length_bits == 10 ? tokenize_fast<10>(reader, lookups, stop, tokens)
-                                          : tokenize_fast<12>(reader, lookups, stop, tokens);
+    if (going && bit_position(reader, plan.stream) < lane.next) {
+        switch (lookups.length_bits) {
+        case 10: going = tokenize_fast<10>(reader, lookups, stop, tokens); break;
+        case 11: going = tokenize_fast<11>(reader, lookups, stop, tokens); break;
+        default: going = tokenize_fast<12>(reader, lookups, stop, tokens); break;
+        }
+    }
     if (going && tokenize_careful(reader, lookups, plan, lane, lane.limit, tokens))
         tokens.end_bit = bit_position(reader, plan.stream);
     tokens.sequences[tokens.sequence_count] = {tokens.literal_count - tokens.run_begin, 0, 0};

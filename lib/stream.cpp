@@ -259,7 +259,8 @@ void unload(BitReader& reader)
 // decoded from the next piece.
 lzh8_result decode_round(lzh8_decoder& d, BitReader& reader, bool ended)
 {
-    const Lookups lookups = {d.length_lookup, d.length_bits, d.lengths, d.offset_lookup, d.offsets};
+    const Lookups lookups = {d.length_lookup, d.length_bits, d.lengths,
+                             d.offset_lookup, d.offsets,     false};
     const Bounds bounds = window_bounds(d);
     lzh8_result result = decode_fast_run(reader, lookups, d.image, bounds.size, d.made, bounds.stop,
                                          ended ? fast_input : stream_margin);

@@ -268,11 +268,14 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
     // are a 32nd of the input at least: 32 joins and more to every file,
     // where lanes of a few bytes made thousands in a large one, each lane
     // marking more bits than it holds, for no more cover.
-    std::vector<ostrel::Threading> lanes = {{1, 16}, {1, 64}};
+    // And whole by the fast loop for any processor, which the calls above
+    // pass over where the processor has BMI2.
+    std::vector<ostrel::Threading> lanes = {{1, 0, true}, {1, 16, false}, {1, 64, false}};
     if (lanes_on_threads)
-        lanes = {{1, 16}, {2, 64}, {8, 8}};
+        lanes = {{1, 0, true}, {1, 16, false}, {2, 64, false}, {8, 8, false}};
     for (ostrel::Threading threading : lanes) {
-        threading.lane_bytes = std::max(threading.lane_bytes, size / 32);
+        if (threading.lane_bytes != 0)
+            threading.lane_bytes = std::max(threading.lane_bytes, size / 32);
         std::vector<std::uint8_t> in_lanes(declared);
         std::size_t lanes_size = 12345;
         lzh8_details lanes_details = {99, 99};
@@ -282,9 +285,11 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
             (result == LZH8_OK && in_lanes != out) ||
             lanes_details.short_read_offset != details.short_read_offset ||
             lanes_details.short_read_width != details.short_read_width)
-            return "decoded in lanes of " + std::to_string(threading.lane_bytes) + " bytes on " +
-                   std::to_string(threading.threads) + " threads, \"" +
-                   lzh8_result_text(lanes_result) + "\" and other bytes or details";
+            return (threading.portable_loop
+                        ? std::string("decoded by the loop for any processor")
+                        : "decoded in lanes of " + std::to_string(threading.lane_bytes) +
+                              " bytes on " + std::to_string(threading.threads) + " threads") +
+                   ", \"" + lzh8_result_text(lanes_result) + "\" and other bytes or details";
     }
     // Through a stream decoder: fed a byte at a time and drained through
     // pieces of 1, 7 or 65536 bytes, or fed whole. Each input takes one of
