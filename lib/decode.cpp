@@ -191,11 +191,12 @@ unsigned shortest_code(const std::uint32_t* lookup, unsigned lookup_bits, Wanted
 // each match entry the offset code that follows it, where that code ends
 // within the looked-up bits: the entry for the bits after the first code,
 // taken with zeros below, is that code's whenever it is no longer than
-// the bits known. Entries are joined in place; the fields read from a
-// second entry are the same joined or not. A code that leaves fewer bits
-// than the shortest second code could take has its whole run passed over,
-// so that the work goes by codes where nothing joins (most codes of
-// binaries, whose literals are long).
+// the bits known. Along a first code's run of entries, the bits after it
+// count up from 0, so each second code that fits takes a run of its own,
+// joined in one fill, and one that does not is passed over whole. Entries
+// are joined in place; the fields read from a second entry are the same
+// joined or not. A first code that leaves fewer bits than the shortest
+// second code could take has its whole run passed over.
 void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
                        const std::uint32_t* offset_lookup)
 {
@@ -213,25 +214,30 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
             index = run_end;
             continue;
         }
-        for (; index < run_end; index++) {
+        while (index < run_end) {
             const std::uint32_t rest = (index << first_bits) & mask;
-            if (literal) {
-                std::uint32_t second = length_lookup[rest];
-                unsigned second_bits = first_code_bits(second);
-                if (is_literal(second) && second_bits <= left)
-                    length_lookup[index] = (first & first_code_fields) | 2 * one_literal |
-                                           (second >> symbol_shift & symbol_mask) << second_shift |
-                                           (first_bits + second_bits);
+            const std::uint32_t second =
+                literal ? length_lookup[rest]
+                        : offset_lookup[rest >> (length_bits - offset_lookup_bits)];
+            const unsigned second_bits = first_code_bits(second);
+            if (second_bits > left) {
+                index++;
                 continue;
             }
-            std::uint32_t offset = offset_lookup[rest >> (length_bits - offset_lookup_bits)];
-            unsigned offset_bits = first_code_bits(offset);
-            if ((offset & lookup_unresolved) == 0 && offset_bits <= left) {
-                const unsigned k = entry_k(offset), code_bits = first_bits + offset_bits;
-                length_lookup[index] =
-                    (first & (first_code_fields | lookup_match)) | lookup_joined | k << k_shift |
-                    code_bits << joined_bits_shift | (code_bits + following_bits(k));
+            const std::uint32_t count = 1u << (left - second_bits);
+            if (literal && is_literal(second)) {
+                fill_run(length_lookup + index, count,
+                         (first & first_code_fields) | 2 * one_literal |
+                             (second >> symbol_shift & symbol_mask) << second_shift |
+                             (first_bits + second_bits));
+            } else if (!literal && (second & lookup_unresolved) == 0) {
+                const unsigned k = entry_k(second), code_bits = first_bits + second_bits;
+                fill_run(length_lookup + index, count,
+                         (first & (first_code_fields | lookup_match)) | lookup_joined |
+                             k << k_shift | code_bits << joined_bits_shift |
+                             (code_bits + following_bits(k)));
             }
+            index += count;
         }
     }
 }
