@@ -282,7 +282,6 @@ namespace {
 #undef OSTREL_FAST_NAMESPACE
 
 #if defined(__x86_64__)
-#define OSTREL_FAST_WITH_BMI2 1
 // BMI2's shifts take their count from any register and leave the flags
 // alone: without them every variable shift goes through CL, and the loop
 // runs short of registers, with 6% more instructions on whole files.
@@ -304,7 +303,7 @@ __attribute__((noinline)) lzh8_result decode_fast_run(BitReader& reader, const L
                                                       std::uint32_t& q, std::uint32_t stop,
                                                       std::ptrdiff_t input_margin)
 {
-#ifdef OSTREL_FAST_WITH_BMI2
+#if defined(__x86_64__)
     if (!lookups.portable_loop && __builtin_cpu_supports("bmi2"))
         return bmi2::decode_fast_run(reader, lookups, image, size, q, stop, input_margin);
 #endif

@@ -211,78 +211,29 @@ bool tokenize_careful(BitReader& reader, const Lookups& lookups, const Plan& pla
     }
 }
 
-// The fast loop of decode.cpp, making tokens: literals as they are,
-// matches as sequences, until the input reaches stop or the buffer's room
-// runs low. False when decoding ended for good (a failure on a code the
-// lookups do not resolve).
-template <unsigned length_bits>
-bool tokenize_fast(BitReader& reader, const Lookups& lookups, const std::uint8_t* stop,
-                   Tokens& tokens)
+#define OSTREL_FAST_TARGET
+#define OSTREL_FAST_NAMESPACE portable
+#include "tokenize_loop.h"
+#undef OSTREL_FAST_TARGET
+#undef OSTREL_FAST_NAMESPACE
+
+#if defined(__x86_64__)
+#define OSTREL_FAST_TARGET __attribute__((target("bmi2")))
+#define OSTREL_FAST_NAMESPACE bmi2
+#include "tokenize_loop.h"
+#undef OSTREL_FAST_TARGET
+#undef OSTREL_FAST_NAMESPACE
+#endif
+
+// The loop for this processor, as decode_fast_run chooses it.
+bool tokenize_fast_run(BitReader& reader, const Lookups& lookups, const std::uint8_t* stop,
+                       Tokens& tokens)
 {
-    const std::uint8_t* const input_last = std::min(reader.end - fast_input, stop);
-    if (reader.next > input_last)
-        return true;
-    const std::uint32_t* length_lookup = lookups.length_lookup;
-    const std::uint32_t* offset_lookup = lookups.offset_lookup;
-    std::uint8_t* const literals = tokens.literals.get();
-    Sequence* const sequences = tokens.sequences.get();
-    // Three literal entries store 6 bytes at most; a round closes one
-    // sequence at most, and one is kept for the last run.
-    std::uint8_t* const out_last = literals + tokens.literal_capacity - 6;
-    Sequence* const sequence_last = sequences + tokens.sequence_capacity - 2;
-    std::uint8_t* out = literals + tokens.literal_count;
-    std::uint8_t* run_start = literals + tokens.run_begin;
-    Sequence* sequence = sequences + tokens.sequence_count;
-    std::uint32_t matched = tokens.matched;
-    FastBits fast = {reader.bits, reader.count, reader.next};
-    auto hand_back = [&]() {
-        reader.bits = fast.bits;
-        reader.count = fast.count & 63;
-        reader.next = fast.next;
-        tokens.literal_count = static_cast<std::uint32_t>(out - literals);
-        tokens.run_begin = static_cast<std::uint32_t>(run_start - literals);
-        tokens.sequence_count = static_cast<std::uint32_t>(sequence - sequences);
-        tokens.matched = matched;
-    };
-    refill_fast(fast);
-    std::uint32_t entry = next_length_entry<length_bits>(fast, length_lookup);
-    while (out < out_last && sequence < sequence_last && fast.next <= input_last) {
-        refill_fast(fast);
-        if (put_three_literals<length_bits>(fast, entry, length_lookup, out))
-            continue;
-        const std::uint32_t length = match_length(entry);
-        std::uint32_t distance = 0;
-        if (!take_match_distance(fast, entry, offset_lookup, distance)) {
-            hand_back();
-            Symbol symbol = {length, 0, 0};
-            lzh8_result result = (entry & lookup_unresolved) != 0
-                                     ? read_symbol(reader, lookups, symbol)
-                                     : read_distance(reader, lookups, symbol.distance);
-            if (result != LZH8_OK) {
-                fail(tokens, result);
-                return false;
-            }
-            add_symbol(tokens, symbol);
-            if (reader.next > input_last)
-                return true;
-            fast = {reader.bits, reader.count, reader.next};
-            out = literals + tokens.literal_count;
-            run_start = literals + tokens.run_begin;
-            sequence = sequences + tokens.sequence_count;
-            matched = tokens.matched;
-            refill_fast(fast);
-            entry = next_length_entry<length_bits>(fast, length_lookup);
-            continue;
-        }
-        entry = next_length_entry<length_bits>(fast, length_lookup);
-        *sequence++ = {static_cast<std::uint32_t>(out - run_start),
-                       static_cast<std::uint16_t>(length),
-                       static_cast<std::uint16_t>(distance - 1)};
-        run_start = out;
-        matched += length;
-    }
-    hand_back();
-    return true;
+#if defined(__x86_64__)
+    if (!lookups.portable_loop && __builtin_cpu_supports("bmi2"))
+        return bmi2::tokenize_fast_run(reader, lookups, stop, tokens);
+#endif
+    return portable::tokenize_fast_run(reader, lookups, stop, tokens);
 }
 
 // A reader at bit `from` of the stream.
@@ -314,13 +265,8 @@ void tokenize(const Lookups& lookups, const Plan& plan, const Lane& lane, Tokens
         stop = plan.stream + (lane.next / 8 > 16 ? lane.next / 8 - 16 : 0);
     bool going =
         tokenize_careful(reader, lookups, plan, lane, std::min(marked_end, lane.limit), tokens);
-    if (going && bit_position(reader, plan.stream) < lane.next) {
-        switch (lookups.length_bits) {
-        case 10: going = tokenize_fast<10>(reader, lookups, stop, tokens); break;
-        case 11: going = tokenize_fast<11>(reader, lookups, stop, tokens); break;
-        default: going = tokenize_fast<12>(reader, lookups, stop, tokens); break;
-        }
-    }
+    if (going && bit_position(reader, plan.stream) < lane.next)
+        going = tokenize_fast_run(reader, lookups, stop, tokens);
     if (going && tokenize_careful(reader, lookups, plan, lane, lane.limit, tokens))
         tokens.end_bit = bit_position(reader, plan.stream);
     tokens.sequences[tokens.sequence_count] = {tokens.literal_count - tokens.run_begin, 0, 0};
