@@ -275,36 +275,21 @@ unsigned length_lookup_bits_for(std::uint32_t size)
 
 namespace {
 
-#define OSTREL_FAST_TARGET
-#define OSTREL_FAST_NAMESPACE portable
-#include "fast_loop.h"
-#undef OSTREL_FAST_TARGET
-#undef OSTREL_FAST_NAMESPACE
-
-#if defined(__x86_64__)
-// BMI2's shifts take their count from any register and leave the flags
-// alone: without them every variable shift goes through CL, and the loop
-// runs short of registers, with 6% more instructions on whole files.
-#define OSTREL_FAST_TARGET __attribute__((target("bmi2")))
-#define OSTREL_FAST_NAMESPACE bmi2
-#include "fast_loop.h"
-#undef OSTREL_FAST_TARGET
-#undef OSTREL_FAST_NAMESPACE
-#endif
+#define OSTREL_LOOP_FILE "fast_loop.h"
+#include "each_processor.h"
 
 }  // namespace
 
 // Kept out of line, apart from the table building: inlined there, its
 // loops' registers and layout moved with every change to the tables'
-// code (1% of instructions either way). The processor's features are
-// asked each time: one load, against a decoding's thousands.
+// code (1% of instructions either way).
 __attribute__((noinline)) lzh8_result decode_fast_run(BitReader& reader, const Lookups& lookups,
                                                       std::uint8_t* image, std::uint32_t size,
                                                       std::uint32_t& q, std::uint32_t stop,
                                                       std::ptrdiff_t input_margin)
 {
 #if defined(__x86_64__)
-    if (!lookups.portable_loop && __builtin_cpu_supports("bmi2"))
+    if (bmi2_loops(lookups))
         return bmi2::decode_fast_run(reader, lookups, image, size, q, stop, input_margin);
 #endif
     return portable::decode_fast_run(reader, lookups, image, size, q, stop, input_margin);

@@ -1,7 +1,6 @@
-// The whole-file decoder's fast loop, which decode.cpp includes twice:
-// once for any processor, and once, with OSTREL_FAST_TARGET, for those
-// with BMI2, each in the namespace OSTREL_FAST_NAMESPACE names. (Hence no
-// include guard.)
+// The whole-file decoder's fast loop, which decode.cpp includes through each_processor.h:
+// once for any processor and once for those with BMI2 (hence no include
+// guard).
 
 namespace OSTREL_FAST_NAMESPACE {
 

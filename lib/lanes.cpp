@@ -211,26 +211,15 @@ bool tokenize_careful(BitReader& reader, const Lookups& lookups, const Plan& pla
     }
 }
 
-#define OSTREL_FAST_TARGET
-#define OSTREL_FAST_NAMESPACE portable
-#include "tokenize_loop.h"
-#undef OSTREL_FAST_TARGET
-#undef OSTREL_FAST_NAMESPACE
+#define OSTREL_LOOP_FILE "tokenize_loop.h"
+#include "each_processor.h"
 
-#if defined(__x86_64__)
-#define OSTREL_FAST_TARGET __attribute__((target("bmi2")))
-#define OSTREL_FAST_NAMESPACE bmi2
-#include "tokenize_loop.h"
-#undef OSTREL_FAST_TARGET
-#undef OSTREL_FAST_NAMESPACE
-#endif
-
-// The loop for this processor, as decode_fast_run chooses it.
+// The loop for this processor (see bmi2_loops).
 bool tokenize_fast_run(BitReader& reader, const Lookups& lookups, const std::uint8_t* stop,
                        Tokens& tokens)
 {
 #if defined(__x86_64__)
-    if (!lookups.portable_loop && __builtin_cpu_supports("bmi2"))
+    if (bmi2_loops(lookups))
         return bmi2::tokenize_fast_run(reader, lookups, stop, tokens);
 #endif
     return portable::tokenize_fast_run(reader, lookups, stop, tokens);

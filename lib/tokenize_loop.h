@@ -1,7 +1,6 @@
-// The lane decoder's fast loop, which lanes.cpp includes twice: once for
-// any processor, and once, with OSTREL_FAST_TARGET, for those with BMI2,
-// each in the namespace OSTREL_FAST_NAMESPACE names (as fast_loop.h is
-// included in decode.cpp; hence no include guard).
+// The lane decoder's fast loop, which lanes.cpp includes through each_processor.h:
+// once for any processor and once for those with BMI2 (hence no include
+// guard).
 
 namespace OSTREL_FAST_NAMESPACE {
 
