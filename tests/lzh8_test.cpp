@@ -106,6 +106,11 @@ TEST_F(Lzh8, PacksListsTestsAndUnpacksSeveralFiles)
     }
     EXPECT_EQ(read_file(unpacked + "/a"), a);
     EXPECT_EQ(read_file(unpacked + "/b.txt"), b);
+    // Each output keeps its input's modification time, packed and unpacked.
+    EXPECT_EQ(std::filesystem::last_write_time(at("b.txt.lzh8")),
+              std::filesystem::last_write_time(at("b.txt")));
+    EXPECT_EQ(std::filesystem::last_write_time(unpacked + "/b.txt"),
+              std::filesystem::last_write_time(at("b.txt.lzh8")));
     EXPECT_EQ(read_file(unpacked + "/empty"), empty);
     std::filesystem::remove_all(unpacked);
 

@@ -223,6 +223,8 @@ struct Output {
     std::string name;      // as reports give it
     std::string replaced;  // the file a temporary replaces
     bool temporary = false;
+    bool dated = false;  // given the input's times, once written
+    timespec times[2] = {};
 };
 
 bool open_output(const Settings& settings, const std::string& path, bool packed, const Input& input,
@@ -257,6 +259,10 @@ bool open_output(const Settings& settings, const std::string& path, bool packed,
         output.stream = open_temporary(target, failed);
         output.replaced = target.path;
         output.temporary = output.stream != nullptr;
+        // The output of a file keeps its times, as gzip's and zstd's do.
+        output.dated = regular(input);
+        output.times[0] = input.status.st_atim;
+        output.times[1] = input.status.st_mtim;
         // A new output is no more open to others than its input, as with
         // gzip and zstd: a private file stays private, packed or not.
         if (output.temporary && !target.exists && regular(input) &&
@@ -293,6 +299,10 @@ bool finish_output(Output& output)
     bool done = std::fflush(output.stream) == 0 && std::ferror(output.stream) == 0;
     if (!output.temporary)
         return std::fclose(output.stream) == 0 && done;
+    // Times that cannot be set (a file system without them) are no
+    // reason to lose the file.
+    if (done && output.dated)
+        (void)futimens(fileno(output.stream), output.times);
     if (!done) {
         const int error = errno;
         abandon_temporary(output.stream);
