@@ -94,21 +94,46 @@ unsigned table_entries(std::uint32_t area_bytes, unsigned slots, unsigned entry_
     return std::min(slots - 1, 8 * (area_bytes - 1) / entry_bits + 1);
 }
 
+namespace {
+
+// The entries of `bits` bits each, first most significant, from at on
+// into slots 1 to tree.filled; end is the first byte not there. Where 8
+// bytes are there, one load gives as many whole entries as 56 bits hold,
+// after the bits of its first byte already taken; the last few entries
+// are gathered a byte at a time.
+template <unsigned bits>
+void load_entries(const std::uint8_t* at, const std::uint8_t* end, Tree& tree)
+{
+    const unsigned per_load = 56 / bits;
+    const auto bytes = static_cast<std::size_t>(end - at);
+    std::size_t position = 0;
+    unsigned slot = 1;
+    for (; slot + per_load - 1 <= tree.filled && bytes - position / 8 >= 8;
+         position += per_load * bits) {
+        std::uint64_t word = load_64_be(at + position / 8) << (position & 7);
+        for (unsigned n = 0; n < per_load; n++, word <<= bits)
+            tree.slots[slot++] = static_cast<std::uint16_t>(word >> (64 - bits));
+    }
+    for (; slot <= tree.filled; slot++, position += bits) {
+        std::uint32_t gathered = 0;
+        for (std::size_t byte = position / 8; byte < (position + bits + 7) / 8; byte++)
+            gathered = gathered << 8 | at[byte];
+        const unsigned below = static_cast<unsigned>(7 - (position + bits - 1) % 8);
+        tree.slots[slot] = static_cast<std::uint16_t>(gathered >> below & ((1u << bits) - 1));
+    }
+}
+
+}  // namespace
+
 void load_table_entries(const std::uint8_t* at, std::uint32_t area_bytes, unsigned slots,
                         Tree& tree)
 {
-    const unsigned bits = tree.entry_bits;
-    tree.filled = table_entries(area_bytes, slots, bits);
-    std::uint32_t buffer = 0;
-    unsigned buffered = 0;
-    for (unsigned slot = 1; slot <= tree.filled; slot++) {
-        while (buffered < bits) {
-            buffer = buffer << 8 | *at++;
-            buffered += 8;
-        }
-        buffered -= bits;
-        tree.slots[slot] = static_cast<std::uint16_t>(buffer >> buffered & ((1u << bits) - 1));
-    }
+    tree.filled = table_entries(area_bytes, slots, tree.entry_bits);
+    const std::uint8_t* end = at + table_fetched_bytes(area_bytes, slots, tree.entry_bits);
+    if (tree.entry_bits == length_entry_bits)
+        load_entries<length_entry_bits>(at, end, tree);
+    else
+        load_entries<offset_entry_bits>(at, end, tree);
 }
 
 namespace {
