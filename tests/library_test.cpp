@@ -143,7 +143,8 @@ TEST(Library, WritesNoFurtherThanItMay)
 
 // Packing through a write function gives the same bytes, in pieces on
 // the calling thread; a refused piece ends the call, and no other piece
-// is offered after it.
+// is offered after it. Progress, where asked, rises on the calling thread
+// to the input's size, told before the first piece is written.
 TEST(Library, PacksThroughAWriteFunction)
 {
     const Bytes plain = mixed(3 << 20, 7);
@@ -152,6 +153,8 @@ TEST(Library, PacksThroughAWriteFunction)
         std::size_t pieces, refuse_at;
         std::thread::id caller;
         bool elsewhere;
+        std::vector<std::size_t> told;
+        std::size_t pieces_when_whole;
     };
     auto collect = [](void* context, const void* bytes, std::size_t size) {
         auto* collected = static_cast<Collected*>(context);
@@ -162,45 +165,30 @@ TEST(Library, PacksThroughAWriteFunction)
         collected->bytes.insert(collected->bytes.end(), first, first + size);
         return 0;
     };
+    auto progress = [](void* context, std::size_t done, std::size_t total) {
+        auto* collected = static_cast<Collected*>(context);
+        collected->elsewhere |= std::this_thread::get_id() != collected->caller || total != 3 << 20;
+        if (done == total && collected->pieces_when_whole == SIZE_MAX)
+            collected->pieces_when_whole = collected->pieces;
+        collected->told.push_back(done);
+    };
     for (int level : {1, 9}) {
-        Collected whole = {{}, 0, SIZE_MAX, std::this_thread::get_id(), false};
-        EXPECT_EQ(lzh8_pack_to(plain.data(), plain.size(), collect, &whole, level, 0), LZH8_OK);
+        Collected whole = {{}, 0, SIZE_MAX, std::this_thread::get_id(), false, {}, SIZE_MAX};
+        EXPECT_EQ(lzh8_pack_to_with_progress(plain.data(), plain.size(), collect, &whole, progress,
+                                             &whole, level, 0),
+                  LZH8_OK);
         EXPECT_TRUE(whole.bytes == pack(plain, level, 1));
         EXPECT_GT(whole.pieces, 1u);
         EXPECT_FALSE(whole.elsewhere);
-        Collected refused = {{}, 0, 1, std::this_thread::get_id(), false};
+        EXPECT_TRUE(std::is_sorted(whole.told.begin(), whole.told.end()));
+        EXPECT_GT(whole.told.size(), 1u);
+        EXPECT_EQ(whole.pieces_when_whole, 0u);
+        Collected refused = {{}, 0, 1, std::this_thread::get_id(), false, {}, SIZE_MAX};
         EXPECT_EQ(lzh8_pack_to(plain.data(), plain.size(), collect, &refused, level, 0),
                   LZH8_WRITE_FAILED);
         EXPECT_EQ(refused.pieces, 2u);
     }
     EXPECT_EQ(lzh8_pack_to(plain.data(), plain.size(), nullptr, nullptr, 6, 0), LZH8_BAD_ARGUMENT);
-
-    // Progress rises on the calling thread to the input's size, told
-    // before the first piece is written; the bytes are the same.
-    struct Watched {
-        Collected collected;
-        std::vector<std::size_t> told;
-        std::size_t pieces_when_whole;
-    };
-    auto progress = [](void* context, std::size_t done, std::size_t total) {
-        auto* watched = static_cast<Watched*>(context);
-        watched->collected.elsewhere |=
-            std::this_thread::get_id() != watched->collected.caller || total != 3 << 20;
-        if (done == total && watched->pieces_when_whole == SIZE_MAX)
-            watched->pieces_when_whole = watched->collected.pieces;
-        watched->told.push_back(done);
-    };
-    for (int level : {2, 9}) {
-        Watched watched = {{{}, 0, SIZE_MAX, std::this_thread::get_id(), false}, {}, SIZE_MAX};
-        EXPECT_EQ(lzh8_pack_to_with_progress(plain.data(), plain.size(), collect,
-                                             &watched.collected, progress, &watched, level, 0),
-                  LZH8_OK);
-        EXPECT_TRUE(watched.collected.bytes == pack(plain, level, 1));
-        EXPECT_FALSE(watched.collected.elsewhere);
-        EXPECT_TRUE(std::is_sorted(watched.told.begin(), watched.told.end()));
-        EXPECT_GT(watched.told.size(), 1u);
-        EXPECT_EQ(watched.pieces_when_whole, 0u);
-    }
 }
 
 TEST(Library, NamesItselfAndItsResults)
