@@ -54,12 +54,11 @@ lzh8_result read_header(const Source& in, std::uint32_t& size, std::size_t& head
     if ((header & 0xFF) != type_tag)
         return LZH8_NOT_LZH8;
     size = header >> 8;
-    header_bytes = 4;
-    if (size == 0) {
+    header_bytes = header_length(header);
+    if (header_bytes == 8) {
         if (!can_read(in, 4, 4))
             return LZH8_TRUNCATED;
         size = load_le(in.bytes + 4, 4);
-        header_bytes = 8;
     }
     return LZH8_OK;
 }
@@ -370,15 +369,15 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
     Tree lengths, offsets;
     lengths.entry_bits = length_entry_bits;
     offsets.entry_bits = offset_entry_bits;
-    if (!load_table(in, lengths_at + 2, 4 * w + 2, length_slots, lengths))
+    if (!load_table(in, lengths_at + 2, length_area_bytes(w), length_slots, lengths))
         return LZH8_TRUNCATED;
-    std::size_t offsets_at = lengths_at + 4 * w + 4;
+    std::size_t offsets_at = lengths_at + 2 + length_area_bytes(w);
     if (!can_read(in, offsets_at, 1))
         return LZH8_TRUNCATED;
     std::uint32_t v = in.bytes[offsets_at];
-    if (!load_table(in, offsets_at + 1, 4 * v + 3, offset_slots, offsets))
+    if (!load_table(in, offsets_at + 1, offset_area_bytes(v), offset_slots, offsets))
         return LZH8_TRUNCATED;
-    std::size_t stream_at = offsets_at + 4 * v + 4;
+    std::size_t stream_at = offsets_at + 1 + offset_area_bytes(v);
     if (size > 0) {
         // The first symbol takes a bit, read at the stream's own offset.
         if (!can_read(in, stream_at, 1))

@@ -40,6 +40,25 @@ const unsigned offset_entry_bits = 5;
 const unsigned length_max_child_offset = 127;  // the 7 low bits of a length node
 const unsigned offset_max_child_offset = 7;    // the 3 low bits of an offset node
 
+// The header's length from its first 32 bits: 8 where the 24-bit size is
+// zero and the size follows, else 4.
+inline unsigned header_length(std::uint32_t first_word)
+{
+    return (first_word >> 8) == 0 ? 8 : 4;
+}
+
+// The packed areas of the tables, after W's 2 bytes and V's 1: (W + 1) * 4
+// and (V + 1) * 4 bytes in all, so each section after them starts on a
+// multiple of 4.
+inline std::uint32_t length_area_bytes(std::uint32_t w)
+{
+    return 4 * w + 2;
+}
+inline std::uint32_t offset_area_bytes(std::uint32_t v)
+{
+    return 4 * v + 3;
+}
+
 const unsigned min_match = 3;
 const unsigned max_match = 258;
 const std::uint32_t window = 65536;  // distances 1..65536

@@ -189,8 +189,8 @@ lzh8_result read_sections(lzh8_decoder& d, Piece& in)
             if ((value & 0xFF) != type_tag)
                 return LZH8_NOT_LZH8;
             d.declared = value >> 8;
-            d.size_known = d.declared != 0;
-            d.lengths_at = d.size_known ? 4 : 8;
+            d.lengths_at = header_length(value);
+            d.size_known = d.lengths_at == 4;
             if (d.size_known)
                 start_read(d, Stage::length_count, d.lengths_at, 2, now);
             else
@@ -202,18 +202,18 @@ lzh8_result read_sections(lzh8_decoder& d, Piece& in)
             start_read(d, Stage::length_count, d.lengths_at, 2, now);
             break;
         case Stage::length_count:
-            start_table(d, Stage::length_table, d.lengths_at + 2, 4 * value + 2, d.lengths,
-                        length_slots, now);
-            d.offsets_at = d.lengths_at + 4 * value + 4;
+            start_table(d, Stage::length_table, d.lengths_at + 2, length_area_bytes(value),
+                        d.lengths, length_slots, now);
+            d.offsets_at = d.lengths_at + 2 + length_area_bytes(value);
             break;
         case Stage::length_table:
             load_table_entries(d.gathered, d.area_bytes, length_slots, d.lengths);
             start_read(d, Stage::offset_count, d.offsets_at, 1, now);
             break;
         case Stage::offset_count:
-            start_table(d, Stage::offset_table, d.offsets_at + 1, 4 * value + 3, d.offsets,
-                        offset_slots, now);
-            d.stream_at = d.offsets_at + 4 * value + 4;
+            start_table(d, Stage::offset_table, d.offsets_at + 1, offset_area_bytes(value),
+                        d.offsets, offset_slots, now);
+            d.stream_at = d.offsets_at + 1 + offset_area_bytes(value);
             break;
         case Stage::offset_table:
             load_table_entries(d.gathered, d.area_bytes, offset_slots, d.offsets);

@@ -472,8 +472,7 @@ bool list_file(const std::uint8_t* bytes, std::size_t size, Listed& listed, Fail
 {
     std::size_t declared = 0;
     lzh8_result result = lzh8_decoded_size(bytes, size, &declared);
-    const std::size_t lengths_at =
-        size >= 4 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 0 ? 8 : 4;
+    const std::size_t lengths_at = size >= 4 ? ostrel::header_length(ostrel::load_le(bytes, 4)) : 4;
     if (result == LZH8_OK && size < lengths_at + 2)
         result = LZH8_TRUNCATED;
     if (result != LZH8_OK) {
@@ -481,16 +480,16 @@ bool list_file(const std::uint8_t* bytes, std::size_t size, Listed& listed, Fail
         return false;
     }
     const std::uint32_t w = ostrel::load_le(bytes + lengths_at, 2);
-    const std::size_t offsets_at = lengths_at + 4 * std::size_t{w} + 4;
+    const std::size_t offsets_at = lengths_at + 2 + ostrel::length_area_bytes(w);
     if (size <= offsets_at) {
         why = failure(lzh8_result_text(LZH8_TRUNCATED));
         return false;
     }
     const std::uint32_t v = bytes[offsets_at];
-    listed.lengths =
-        ostrel::table_entries(4 * w + 2, ostrel::length_slots, ostrel::length_entry_bits);
-    listed.offsets =
-        ostrel::table_entries(4 * v + 3, ostrel::offset_slots, ostrel::offset_entry_bits);
+    listed.lengths = ostrel::table_entries(ostrel::length_area_bytes(w), ostrel::length_slots,
+                                           ostrel::length_entry_bits);
+    listed.offsets = ostrel::table_entries(ostrel::offset_area_bytes(v), ostrel::offset_slots,
+                                           ostrel::offset_entry_bits);
     listed.declared = declared;
     listed.packed = size;
     return true;
