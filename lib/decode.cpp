@@ -371,13 +371,13 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
     offsets.entry_bits = offset_entry_bits;
     if (!load_table(in, lengths_at + 2, length_area_bytes(w), length_slots, lengths))
         return LZH8_TRUNCATED;
-    std::size_t offsets_at = lengths_at + 2 + length_area_bytes(w);
+    std::size_t offsets_at = after_lengths(lengths_at, w);
     if (!can_read(in, offsets_at, 1))
         return LZH8_TRUNCATED;
     std::uint32_t v = in.bytes[offsets_at];
     if (!load_table(in, offsets_at + 1, offset_area_bytes(v), offset_slots, offsets))
         return LZH8_TRUNCATED;
-    std::size_t stream_at = offsets_at + 1 + offset_area_bytes(v);
+    std::size_t stream_at = after_offsets(offsets_at, v);
     if (size > 0) {
         // The first symbol takes a bit, read at the stream's own offset.
         if (!can_read(in, stream_at, 1))

@@ -59,6 +59,17 @@ inline std::uint32_t offset_area_bytes(std::uint32_t v)
     return 4 * v + 3;
 }
 
+// Where the section after the lengths (at lengths_at, with W) starts, and
+// where the one after the offsets (at offsets_at, with V) starts.
+inline std::size_t after_lengths(std::size_t lengths_at, std::uint32_t w)
+{
+    return lengths_at + 2 + length_area_bytes(w);
+}
+inline std::size_t after_offsets(std::size_t offsets_at, std::uint32_t v)
+{
+    return offsets_at + 1 + offset_area_bytes(v);
+}
+
 const unsigned min_match = 3;
 const unsigned max_match = 258;
 const std::uint32_t window = 65536;  // distances 1..65536

@@ -204,7 +204,7 @@ lzh8_result read_sections(lzh8_decoder& d, Piece& in)
         case Stage::length_count:
             start_table(d, Stage::length_table, d.lengths_at + 2, length_area_bytes(value),
                         d.lengths, length_slots, now);
-            d.offsets_at = d.lengths_at + 2 + length_area_bytes(value);
+            d.offsets_at = after_lengths(d.lengths_at, value);
             break;
         case Stage::length_table:
             load_table_entries(d.gathered, d.area_bytes, length_slots, d.lengths);
@@ -213,7 +213,7 @@ lzh8_result read_sections(lzh8_decoder& d, Piece& in)
         case Stage::offset_count:
             start_table(d, Stage::offset_table, d.offsets_at + 1, offset_area_bytes(value),
                         d.offsets, offset_slots, now);
-            d.stream_at = d.offsets_at + 1 + offset_area_bytes(value);
+            d.stream_at = after_offsets(d.offsets_at, value);
             break;
         case Stage::offset_table:
             load_table_entries(d.gathered, d.area_bytes, offset_slots, d.offsets);

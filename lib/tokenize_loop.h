@@ -1,10 +1,10 @@
-// The lane decoder's fast loop, which lanes.cpp includes through each_processor.h:
-// once for any processor and once for those with BMI2 (hence no include
-// guard).
+// The lane decoder's fast loop, which lanes.cpp includes through
+// each_processor.h: once for any processor and once for those with BMI2
+// (hence no include guard).
 
 namespace OSTREL_FAST_NAMESPACE {
 
-// The fast loop of decode.cpp, making tokens: literals as they are,
+// The whole-file decoder's fast loop (fast_loop.h), making tokens: literals as they are,
 // matches as sequences, until the input reaches stop or the buffer's room
 // runs low. False when decoding ended for good (a failure on a code the
 // lookups do not resolve).

@@ -77,7 +77,7 @@ lzh8_result lzh8_pack_to_with_progress(const void* in, size_t in_size, lzh8_writ
     ostrel::pack::Sink sink;
     sink.write = write;
     sink.context = context;
-    lzh8_result result = ostrel::pack::pack_into(in, in_size, sink, level, threads,
-                                                 {progress, progress_context, in_size});
+    lzh8_result result =
+        ostrel::pack::pack_into(in, in_size, sink, level, threads, {progress, progress_context});
     return result == LZH8_OK && sink.failed ? LZH8_WRITE_FAILED : result;
 }

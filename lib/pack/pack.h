@@ -271,12 +271,11 @@ Level level_settings(unsigned level);  // level 1..9
 
 // How far the parse has come, told to the caller's progress function on
 // the calling thread only, after each segment that thread parses: in
-// bytes of the input, though a pass over the input may stand for only a
-// share of them. report is null where nobody asked.
+// bytes of the input, of the input's size, though a pass over the input
+// may stand for only a share of them. report is null where nobody asked.
 struct Progress {
     void (*report)(void* context, std::size_t done, std::size_t total) = nullptr;
     void* context = nullptr;
-    std::size_t total = 0;
 };
 
 // On at most threads threads (0 for all).

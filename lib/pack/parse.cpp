@@ -456,7 +456,7 @@ void for_each_segment(const Input& data, FinderKind kind, const std::vector<std:
                 const double part = static_cast<double>(done) / static_cast<double>(data.size);
                 const auto told =
                     first + static_cast<std::size_t>(part * static_cast<double>(share));
-                progress.report(progress.context, told, progress.total);
+                progress.report(progress.context, told, data.size);
             }
         }
     });

@@ -480,7 +480,7 @@ bool list_file(const std::uint8_t* bytes, std::size_t size, Listed& listed, Fail
         return false;
     }
     const std::uint32_t w = ostrel::load_le(bytes + lengths_at, 2);
-    const std::size_t offsets_at = lengths_at + 2 + ostrel::length_area_bytes(w);
+    const std::size_t offsets_at = ostrel::after_lengths(lengths_at, w);
     if (size <= offsets_at) {
         why = failure(lzh8_result_text(LZH8_TRUNCATED));
         return false;
