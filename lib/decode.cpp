@@ -268,12 +268,27 @@ void join_second_codes(std::uint32_t* length_lookup, unsigned length_bits,
 
 }  // namespace
 
-bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits)
+bool spells_its_literals(const Tree& lengths)
 {
-    const unsigned spare = length_bits - 8;
-    for (std::uint32_t index = 0; index < 1u << length_bits; index++)
-        if (length_lookup[index] != length_leaf(index >> spare, 8))
-            return false;
+    // The tree is walked a depth at a time, its nodes kept in the order of
+    // their codes: from the root, every node down to depth 7 has two
+    // branches, and at depth 8 the code c reaches the leaf of literal c.
+    std::uint16_t nodes[128] = {1}, children[128];
+    unsigned count = 1;
+    for (unsigned depth = 1; depth <= 8; depth++) {
+        for (unsigned n = 0; n < count; n++)
+            for (unsigned bit = 0; bit < 2; bit++) {
+                bool leaf = false;
+                const unsigned child = walk_step(lengths, nodes[n], bit, leaf);
+                const unsigned code = 2 * n + bit;
+                if (child == 0 || leaf != (depth == 8) || (leaf && lengths.slots[child] != code))
+                    return false;
+                if (!leaf)
+                    children[code] = static_cast<std::uint16_t>(child);
+            }
+        count *= 2;
+        std::copy(children, children + (depth < 8 ? count : 0), nodes);
+    }
     return true;
 }
 
@@ -382,15 +397,15 @@ lzh8_result decode(const Source& in, std::uint8_t* out, std::size_t out_capacity
         // The first symbol takes a bit, read at the stream's own offset.
         if (!can_read(in, stream_at, 1))
             return LZH8_TRUNCATED;
-        std::uint32_t length_lookup[1 << length_lookup_bits];
-        std::uint32_t offset_lookup[1 << offset_lookup_bits];
-        const unsigned length_bits = length_lookup_bits_for(size);
-        build_length_lookup(lengths, length_bits, length_lookup);
         // A stored stream that the input holds whole is copied (a shorter
         // one is decoded, to meet its end where a reader would).
-        if (spells_its_literals(length_lookup, length_bits) && in.size - stream_at >= size) {
+        if (in.size - stream_at >= size && spells_its_literals(lengths)) {
             std::memcpy(out, in.bytes + stream_at, size);
         } else {
+            std::uint32_t length_lookup[1 << length_lookup_bits];
+            std::uint32_t offset_lookup[1 << offset_lookup_bits];
+            const unsigned length_bits = length_lookup_bits_for(size);
+            build_length_lookup(lengths, length_bits, length_lookup);
             build_offset_lookup(offsets, offset_lookup, length_lookup, length_bits);
             const Lookups lookups = {length_lookup, length_bits, lengths,
                                      offset_lookup, offsets,     threading.portable_loop};

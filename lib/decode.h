@@ -630,8 +630,10 @@ void build_length_lookup(const Tree& lengths, unsigned length_bits, std::uint32_
 
 // Whether every 8 bits of the stream are a literal's code that spells the
 // literal itself: then the stream is the decoded bytes, to be copied, not
-// decoded. The packer stores input that does not compress this way.
-bool spells_its_literals(const std::uint32_t* length_lookup, unsigned length_bits);
+// decoded. The packer stores input that does not compress this way. Asked
+// of the loaded tree, before any lookup is built, since a stored file
+// needs none.
+bool spells_its_literals(const Tree& lengths);
 
 // Fills the offset lookup, then, for a length lookup of 11 bits or more,
 // joins to its entries the codes that follow theirs within the looked-up

@@ -168,12 +168,12 @@ void start_table(lzh8_decoder& d, Stage stage, std::uint64_t area, std::uint32_t
 void start_stream(lzh8_decoder& d, std::uint64_t now)
 {
     start_read(d, Stage::stream_start, d.stream_at, 0, now);
-    d.length_bits = length_lookup_bits_for(d.declared);
-    build_length_lookup(d.lengths, d.length_bits, d.length_lookup);
-    if (spells_its_literals(d.length_lookup, d.length_bits)) {
+    if (spells_its_literals(d.lengths)) {
         d.stored_left = d.declared;
         return;
     }
+    d.length_bits = length_lookup_bits_for(d.declared);
+    build_length_lookup(d.lengths, d.length_bits, d.length_lookup);
     build_offset_lookup(d.offsets, d.offset_lookup, d.length_lookup, d.length_bits);
 }
 

@@ -1,5 +1,7 @@
 #include "decode_cases.h"
 
+#include <utility>
+
 namespace decode_cases {
 
 using lzh8::literal;
@@ -140,6 +142,37 @@ static const Code long_offsets_code = {{"00", 0},       {"01", 1},        {"100"
                                        {"11110", 17},   {"111110", 3},    {"1111110", 4},
                                        {"11111110", 5}, {"111111110", 9}, {"111111111", 12}};
 
+// Every literal coded in 8 bits. As `spelled`, each code is its literal's
+// own bits: the stream is the text itself, which a decoder may copy. The
+// others only look so: 0 and 1 trade codes, or 255 takes 9 bits beside a
+// match's code, and the stream must be decoded code by code.
+enum class Spelling { spelled, swapped, split };
+
+static Success spelled_case(const char* name, Spelling spelling)
+{
+    Code code;
+    for (unsigned c = 0; c < 256; c++)
+        code[lzh8::bits(c, 8)] = c;
+    if (spelling == Spelling::swapped)
+        std::swap(code["00000000"], code["00000001"]);
+    if (spelling == Spelling::split) {
+        code.erase("11111111");
+        code["111111110"] = 255;
+        code["111111111"] = 256;
+    }
+    std::string text, stream;
+    for (unsigned i = 0; i < 1200; i++) {
+        text += static_cast<char>((i * 37 + i / 256) & 255);
+        stream += literal(code, static_cast<unsigned char>(text.back()));
+    }
+    lzh8::File file;
+    file.size = static_cast<std::uint32_t>(text.size());
+    file.length_entries = lzh8::layout_tree(code, 9);
+    file.offset_entries = lzh8::layout_tree(offsets_code, 5);
+    file.stream = stream;
+    return {name, lzh8::build(file), text_bytes(text)};
+}
+
 static Success long_codes_case()
 {
     std::string text, stream;
@@ -253,6 +286,9 @@ std::vector<Success> success_cases()
     cases.push_back({"offset_table_v10_fills_63_slots", deep_offset_file(6),
                      text_bytes(deep_offset_expected())});
     cases.push_back(long_codes_case());
+    cases.push_back(spelled_case("literals_spelled", Spelling::spelled));
+    cases.push_back(spelled_case("literals_spelled_but_two_swapped", Spelling::swapped));
+    cases.push_back(spelled_case("literals_spelled_but_one_split", Spelling::split));
     return cases;
 }
 
