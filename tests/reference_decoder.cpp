@@ -236,7 +236,8 @@ std::string difference_in_stream(const std::uint8_t* in, std::size_t size,
 }
 
 std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
-                                      std::uint32_t most_declared, bool lanes_on_threads)
+                                      std::uint32_t most_declared, bool lanes_on_threads,
+                                      bool through_stream)
 {
     std::size_t declared = 0;
     const bool has_header = lzh8_decoded_size(in, size, &declared) == LZH8_OK;
@@ -304,8 +305,10 @@ std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
         {unit, large ? 1009 : 1}, {unit, 7}, {unit, 65536}, {size, 65536}};
     const std::size_t pick = std::accumulate(in, in + size, size) % 4;
     const ReferenceOutcome outcome = {result, out, details};
-    std::string in_stream =
-        difference_in_stream(in, size, outcome, {patterns[pick].first}, {patterns[pick].second});
+    std::string in_stream = through_stream
+                                ? difference_in_stream(in, size, outcome, {patterns[pick].first},
+                                                       {patterns[pick].second})
+                                : "";
     if (!in_stream.empty())
         return in_stream;
     if (has_header && declared > 0) {

@@ -31,11 +31,11 @@ ReferenceOutcome reference_decode(const std::uint8_t* in, std::size_t size,
 // bytes written past the declared size. Empty when nothing does. Declared
 // sizes above most_declared are skipped. The input is decoded in lanes of
 // a few bytes too, on one thread and, with lanes_on_threads, on two and
-// eight, and through a stream decoder (see difference_in_stream), each
-// held to the same result, bytes and details.
+// eight, and, with through_stream, through a stream decoder (see
+// difference_in_stream), each held to the same result, bytes and details.
 std::string difference_from_reference(const std::uint8_t* in, std::size_t size,
                                       std::uint32_t most_declared = 1u << 26,
-                                      bool lanes_on_threads = true);
+                                      bool lanes_on_threads = true, bool through_stream = true);
 
 // Decodes in through a stream decoder, fed pieces of in_pieces' sizes and
 // drained into pieces of out_pieces' sizes (each list taken in turn,
