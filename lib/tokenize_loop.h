@@ -4,10 +4,10 @@
 
 namespace OSTREL_FAST_NAMESPACE {
 
-// The whole-file decoder's fast loop (fast_loop.h), making tokens: literals as they are,
-// matches as sequences, until the input reaches stop or the buffer's room
-// runs low. False when decoding ended for good (a failure on a code the
-// lookups do not resolve).
+// The whole-file decoder's fast loop (fast_loop.h), making tokens:
+// literals as they are, matches as sequences, until the input reaches stop
+// or the buffer's room runs low. False when decoding ended for good (a
+// failure on a code the lookups do not resolve).
 template <unsigned length_bits>
 OSTREL_FAST_TARGET bool tokenize_fast(BitReader& reader, const Lookups& lookups,
                                       const std::uint8_t* stop, Tokens& tokens)
