@@ -350,8 +350,16 @@ TEST_F(Lzh8, TerminalsAreRefusedPackedDataAndShownProgress)
                   terminal)
             << said;
     }
-    // Packing shows how much of its input it has parsed.
-    write_file(at("slow"), words(4 << 20, 8));
+    // Packing shows how much of its input it has parsed. Two letters at
+    // random keep -9's match finder busy for about half a second a MB,
+    // twice as long as words, so that a fast machine still takes a second.
+    Bytes two_letters(6 << 20);
+    std::uint32_t state = 8;
+    for (std::uint8_t& letter : two_letters) {
+        state = state * 1103515245 + 12345;
+        letter = state >> 30 & 1 ? 'a' : 'b';
+    }
+    write_file(at("slow"), two_letters);
     TerminalRun packing = run_on_terminal({lzh8, "-9", "-T1", at("slow")}, false, false, true);
     EXPECT_EQ(packing.status, 0);
     const std::size_t line = packing.shown.find("slow: ");
