@@ -24,17 +24,35 @@ using Bytes = std::vector<std::uint8_t>;
 const std::string lzh8 = LZH8_BINARY;
 const std::string examples = EXAMPLES_DIR;
 
+// A linear congruential step: test data the same on every machine.
+std::uint32_t next_random(std::uint32_t& state)
+{
+    state = state * 1103515245 + 12345;
+    return state;
+}
+
 // Text with matches near and far: the packer has work to do.
 Bytes words(std::size_t size, unsigned seed)
 {
     Bytes bytes;
     std::uint32_t state = seed;
     while (bytes.size() < size) {
-        state = state * 1103515245 + 12345;
+        next_random(state);
         std::string word = "word" + std::to_string(state >> 22) + (state & 0x100 ? " " : "\n");
         bytes.insert(bytes.end(), word.begin(), word.end());
     }
     bytes.resize(size);
+    return bytes;
+}
+
+// Two letters at random: short matches everywhere, which keep -9's match
+// finder busy twice as long a byte as words.
+Bytes two_letters(std::size_t size, unsigned seed)
+{
+    Bytes bytes(size);
+    std::uint32_t state = seed;
+    for (std::uint8_t& letter : bytes)
+        letter = next_random(state) >> 30 & 1 ? 'a' : 'b';
     return bytes;
 }
 
@@ -350,17 +368,10 @@ TEST_F(Lzh8, TerminalsAreRefusedPackedDataAndShownProgress)
                   terminal)
             << said;
     }
-    // Packing shows how much of its input it has parsed. Two letters at
-    // random keep -9's match finder busy twice as long as words: 6 MB take
-    // three seconds on the machines we test on, so that one three times
-    // faster still works for the second that progress waits for.
-    Bytes two_letters(6 << 20);
-    std::uint32_t state = 8;
-    for (std::uint8_t& letter : two_letters) {
-        state = state * 1103515245 + 12345;
-        letter = state >> 30 & 1 ? 'a' : 'b';
-    }
-    write_file(at("slow"), two_letters);
+    // Packing shows how much of its input it has parsed. 6 MB of two
+    // letters take three seconds at -9 on the machines we test on, so that
+    // one three times faster still works for the second progress waits for.
+    write_file(at("slow"), two_letters(6 << 20, 8));
     TerminalRun packing = run_on_terminal({lzh8, "-9", "-T1", at("slow")}, false, false, true);
     EXPECT_EQ(packing.status, 0);
     const std::size_t line = packing.shown.find("slow: ");
